@@ -1,0 +1,120 @@
+#include "registry.h"
+
+#include <cstddef>
+#include <cstring>
+#include <tuple>
+#include <utility>
+
+namespace registry {
+
+void OwnedKey::Reset() noexcept
+{
+    if (key_ != nullptr) {
+        RegCloseKey(key_);
+        key_ = nullptr;
+    }
+}
+
+bool operator==(const Value& left, const Value& right)
+{
+    return std::tie(left.name, left.type, left.data) == std::tie(right.name, right.type, right.data);
+}
+
+Value Dword(const char* name, DWORD data)
+{
+    return Bytes(name, REG_DWORD, {BYTE(data), BYTE(data >> 8), BYTE(data >> 16), BYTE(data >> 24)});
+}
+
+Value Qword(const char* name, std::uint64_t data)
+{
+    std::vector<BYTE> bytes(sizeof data);
+    std::memcpy(bytes.data(), &data, sizeof data);
+    return Bytes(name, REG_QWORD, bytes);
+}
+
+Value Bytes(const char* name, DWORD type, std::vector<BYTE> data)
+{
+    return Value{name, type, std::move(data)};
+}
+
+Value String(const char* name, const char* text)
+{
+    const auto* first = reinterpret_cast<const BYTE*>(text);
+    return Value{name, REG_SZ, {first, first + std::strlen(text) + 1}};
+}
+
+LSTATUS Create(HKEY root, const std::string& path, REGSAM access, OwnedKey& key)
+{
+    return RegCreateKeyExA(root, path.c_str(), 0, kNoClass, kNoOptions, access, kDefaultSecurity, key.Put(),
+                           kNoDisposition);
+}
+
+LSTATUS Open(HKEY root, const std::string& path, REGSAM access, OwnedKey& key)
+{
+    return RegOpenKeyExA(root, path.c_str(), kNoOptions, access, key.Put());
+}
+
+LSTATUS Write(HKEY key, const Value& value)
+{
+    return RegSetValueExA(key, value.name.c_str(), 0, value.type, value.data.data(),
+                          static_cast<DWORD>(value.data.size()));
+}
+
+LSTATUS Seed(HKEY key, const Tree& tree)
+{
+    for (const auto& [path, values] : tree) {
+        OwnedKey subkey;
+        if (LSTATUS status = Create(key, path, KEY_SET_VALUE, subkey); status != ERROR_SUCCESS) {
+            return status;
+        }
+        for (const Value& value : values) {
+            if (LSTATUS status = Write(subkey.Get(), value); status != ERROR_SUCCESS) {
+                return status;
+            }
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+void SnapshotInto(HKEY key, const std::string& path, Tree& tree)
+{
+    std::vector<Value>& values = tree[path];
+    char name[16384];
+    std::vector<BYTE> data(65536);
+    for (DWORD index = 0;; ++index) {
+        // Both sizes are in-out: reset them to the buffers' capacity each time.
+        DWORD nameSize = sizeof name;
+        DWORD dataSize = static_cast<DWORD>(data.size());
+        DWORD type = REG_NONE;
+        if (RegEnumValueA(key, index, name, &nameSize, kReserved, &type, data.data(), &dataSize) != ERROR_SUCCESS) {
+            break;
+        }
+        values.push_back(Value{name, type, {data.begin(), data.begin() + static_cast<std::ptrdiff_t>(dataSize)}});
+    }
+    for (DWORD index = 0;; ++index) {
+        DWORD nameSize = sizeof name;
+        if (RegEnumKeyExA(key, index, name, &nameSize, kReserved, kNoClass, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        OwnedKey subkey;
+        const std::string subpath = path.empty() ? name : path + "\\" + name;
+        if (Open(key, name, KEY_READ, subkey) == ERROR_SUCCESS) {
+            SnapshotInto(subkey.Get(), subpath, tree);
+        } else {
+            tree[subpath + " (unreadable)"];
+        }
+    }
+}
+
+}  // namespace
+
+Tree Snapshot(HKEY key)
+{
+    Tree tree;
+    SnapshotInto(key, "", tree);
+    return tree;
+}
+
+}  // namespace registry
