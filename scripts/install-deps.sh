@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs, where missing, the Debian packages that building and testing need:
+# CMake and Ninja, the MinGW-w64 cross compiler, Wine (32- and 64-bit) and
+# GoogleTest's sources. Needs root, or sudo.
+set -euo pipefail
+
+packages=(cmake ninja-build g++-mingw-w64-i686-posix googletest wine wine32:i386 wine64)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+else
+    echo "missing packages (${missing[*]}), and neither root nor sudo to install them" >&2
+    exit 1
+fi
+
+echo "installing: ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${as_root[@]}" dpkg --add-architecture i386
+fi
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
