@@ -20,13 +20,22 @@ elseif(MSVC)
     target_link_options(loclistfix_lean INTERFACE /OPT:REF /OPT:ICF)
 endif()
 
+# Every executable gets the same linking: the static runtime (a clean Windows
+# machine has no libstdc++, libgcc, winpthread or Visual C++ runtime DLLs),
+# ASLR, DEP and terminal-server awareness in the PE header, and no link time
+# stamp, so that a build depends on nothing but its sources.
 if(MINGW)
-    # A clean Windows machine has no libstdc++, libgcc or winpthread DLLs:
-    # link them in, so that only system DLLs are imported.
-    add_link_options(-static)
-endif()
-
-if(MSVC)
-    # Likewise, no Visual C++ redistributable is assumed.
+    add_link_options(-static -Wl,--dynamicbase,--nxcompat,--tsaware,--no-insert-timestamp)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        add_link_options(-Wl,--high-entropy-va)
+    endif()
+    # Paths of the build machine would otherwise reach the objects.
+    add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
+elseif(MSVC)
     set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+    add_link_options(/DYNAMICBASE /NXCOMPAT /TSAWARE /Brepro)
+    add_compile_options(/Brepro)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        add_link_options(/HIGHENTROPYVA)
+    endif()
 endif()

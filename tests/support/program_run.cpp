@@ -30,13 +30,17 @@ private:
     HANDLE handle_;
 };
 
-std::string ProgramPath()
+}  // namespace
+
+std::string LoclistfixPath()
 {
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string self(path, length);
     return self.substr(0, self.find_last_of("\\/") + 1) + "loclistfix.exe";
 }
+
+namespace {
 
 // An inheritable, self-deleting file to take the child's standard output and error.
 HANDLE CreateOutputFile()
@@ -78,7 +82,7 @@ ProgramRun RunLoclistfix(const std::string& arguments)
     startup.hStdError = output.Get();
 
     // CreateProcess may write into the command line, so it gets a copy.
-    std::string commandLine = "\"" + ProgramPath() + "\" " + arguments;
+    std::string commandLine = "\"" + LoclistfixPath() + "\" " + arguments;
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(kNoApplicationName, commandLine.data(), kDefaultProcessSecurity, kDefaultThreadSecurity,
                         kInheritHandles, kNoCreationFlags, kSameEnvironment, kSameDirectory, &startup, &process)) {

@@ -14,6 +14,9 @@ struct ProgramRun {
     std::string output;
 };
 
+// loclistfix.exe, which the build puts beside the test programs.
+std::string LoclistfixPath();
+
 // Runs loclistfix.exe, found beside the running test program, with
 // `arguments` appended to its command line, and waits for it to end.
 ProgramRun RunLoclistfix(const std::string& arguments);
