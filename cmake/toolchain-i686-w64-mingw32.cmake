@@ -1,21 +1,4 @@
-# Cross build for 32-bit Windows with MinGW-w64; the test programs run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
+# Cross build for 32-bit Windows (x86) with MinGW-w64.
 set(LOCLISTFIX_MINGW_TRIPLET i686-w64-mingw32)
-# The posix-threads flavour is the one Debian's g++-mingw-w64-i686-posix ships;
-# the win32 flavour works too where it is installed instead.
-find_program(CMAKE_CXX_COMPILER NAMES ${LOCLISTFIX_MINGW_TRIPLET}-g++-posix ${LOCLISTFIX_MINGW_TRIPLET}-g++ REQUIRED)
-find_program(CMAKE_C_COMPILER NAMES ${LOCLISTFIX_MINGW_TRIPLET}-gcc-posix ${LOCLISTFIX_MINGW_TRIPLET}-gcc REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${LOCLISTFIX_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${LOCLISTFIX_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-find_program(LOCLISTFIX_WINE NAMES wine)
-if(LOCLISTFIX_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${LOCLISTFIX_WINE})
-endif()
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-toolchain.cmake)
