@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs, where missing, the Debian packages that building and testing need:
-# CMake and Ninja, the MinGW-w64 cross compiler, Wine (32- and 64-bit) and
+# CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit) and
 # GoogleTest's sources. Needs root, or sudo.
 set -euo pipefail
 
-packages=(cmake ninja-build g++-mingw-w64-i686-posix googletest wine wine32:i386 wine64)
+packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest
+          wine wine32:i386 wine64)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,19 @@
+# cmake --install and CPack: loclistfix-<version>-win32.zip (or -win64.zip)
+# holding the executable, the README and the licence.
+
+install(TARGETS loclistfix RUNTIME DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(LOCLISTFIX_PACKAGE_ARCH win64)
+else()
+    set(LOCLISTFIX_PACKAGE_ARCH win32)
+endif()
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME loclistfix)
+set(CPACK_PACKAGE_VENDOR "The loclistfix developers")
+set(CPACK_PACKAGE_FILE_NAME loclistfix-${PROJECT_VERSION}-${LOCLISTFIX_PACKAGE_ARCH})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+include(CPack)
