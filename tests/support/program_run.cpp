@@ -1,57 +1,49 @@
 #include "program_run.h"
 
+#include <memory>
+
 namespace {
 
 constexpr DWORD kRunTimeoutMs = 60000;
-constexpr LPCSTR kNoApplicationName = nullptr;
+constexpr std::size_t kCommandLineLimit = 32767;  // characters, with the terminating NUL
+constexpr LPCWSTR kNoApplicationName = nullptr;
 constexpr LPSECURITY_ATTRIBUTES kDefaultProcessSecurity = nullptr;
 constexpr LPSECURITY_ATTRIBUTES kDefaultThreadSecurity = nullptr;
 constexpr BOOL kInheritHandles = TRUE;
 constexpr DWORD kNoCreationFlags = 0;
 constexpr LPVOID kSameEnvironment = nullptr;
-constexpr LPCSTR kSameDirectory = nullptr;
+constexpr LPCWSTR kSameDirectory = nullptr;
 constexpr DWORD kNoSharing = 0;
 constexpr HANDLE kNoTemplate = nullptr;
 
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE handle) noexcept : handle_(handle) {}
-    ~OwnedHandle()
-    {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    HANDLE Get() const noexcept { return handle_; }
-
-private:
-    HANDLE handle_;
+struct HandleCloser {
+    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
 };
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
-}  // namespace
-
-std::string LoclistfixPath()
+std::wstring OwnDirectory()
 {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string self(path, length);
-    return self.substr(0, self.find_last_of("\\/") + 1) + "loclistfix.exe";
+    wchar_t path[MAX_PATH];
+    const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return self.substr(0, self.find_last_of(L"\\/") + 1);
 }
 
-namespace {
-
-// An inheritable, self-deleting file to take the child's standard output and error.
-HANDLE CreateOutputFile()
+std::wstring CommandLinePrefix()
 {
-    char directory[MAX_PATH];
-    char file[MAX_PATH];
-    GetTempPathA(MAX_PATH, directory);
-    GetTempFileNameA(directory, "llf", 0, file);
+    return L"\"" + OwnDirectory() + L"loclistfix.exe\" ";
+}
+
+// An inheritable, self-deleting file to take a child's standard output and error.
+OwnedHandle CreateOutputFile()
+{
+    wchar_t directory[MAX_PATH];
+    wchar_t file[MAX_PATH];
+    GetTempPathW(MAX_PATH, directory);
+    GetTempFileNameW(directory, L"llf", 0, file);
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    return CreateFileA(file, GENERIC_READ | GENERIC_WRITE, kNoSharing, &inheritable, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, kNoTemplate);
+    HANDLE handle = CreateFileW(file, GENERIC_READ | GENERIC_WRITE, kNoSharing, &inheritable, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, kNoTemplate);
+    return OwnedHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 
 std::string ReadAll(HANDLE file)
@@ -66,34 +58,72 @@ std::string ReadAll(HANDLE file)
     return text;
 }
 
-}  // namespace
+struct Child {
+    OwnedHandle output;
+    OwnedHandle process;
+};
 
-ProgramRun RunLoclistfix(const std::string& arguments)
+Child Start(const std::wstring& arguments)
 {
-    OwnedHandle output(CreateOutputFile());
-    if (output.Get() == INVALID_HANDLE_VALUE) {
-        return {false, 0, {}};
+    Child child{CreateOutputFile(), nullptr};
+    if (!child.output) {
+        return child;
     }
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output.Get();
-    startup.hStdError = output.Get();
+    startup.hStdOutput = child.output.get();
+    startup.hStdError = child.output.get();
 
-    // CreateProcess may write into the command line, so it gets a copy.
-    std::string commandLine = "\"" + LoclistfixPath() + "\" " + arguments;
+    // CreateProcessW may write into the command line, so it gets a copy.
+    std::wstring commandLine = CommandLinePrefix() + arguments;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(kNoApplicationName, commandLine.data(), kDefaultProcessSecurity, kDefaultThreadSecurity,
-                        kInheritHandles, kNoCreationFlags, kSameEnvironment, kSameDirectory, &startup, &process)) {
+    if (CreateProcessW(kNoApplicationName, commandLine.data(), kDefaultProcessSecurity, kDefaultThreadSecurity,
+                       kInheritHandles, kNoCreationFlags, kSameEnvironment, kSameDirectory, &startup, &process)) {
+        CloseHandle(process.hThread);
+        child.process.reset(process.hProcess);
+    }
+    return child;
+}
+
+ProgramRun Finish(const Child& child)
+{
+    if (!child.process) {
         return {false, 0, {}};
     }
-    OwnedHandle processHandle(process.hProcess);
-    OwnedHandle threadHandle(process.hThread);
-    DWORD exitCode = STILL_ACTIVE;
-    if (WaitForSingleObject(process.hProcess, kRunTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 1);
+    if (WaitForSingleObject(child.process.get(), kRunTimeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(child.process.get(), 1);
+        return {false, 0, {}};
     }
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    return {true, exitCode, ReadAll(output.Get())};
+    DWORD exitCode = STILL_ACTIVE;
+    GetExitCodeProcess(child.process.get(), &exitCode);
+    return {true, exitCode, ReadAll(child.output.get())};
+}
+
+}  // namespace
+
+std::string LoclistfixPath()
+{
+    char path[MAX_PATH];
+    const std::string self(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    return self.substr(0, self.find_last_of("\\/") + 1) + "loclistfix.exe";
+}
+
+std::size_t LongestArguments()
+{
+    return kCommandLineLimit - 1 - CommandLinePrefix().size();
+}
+
+std::vector<ProgramRun> RunLoclistfixTogether(const std::wstring& arguments, int count)
+{
+    std::vector<Child> children;
+    for (int i = 0; i < count; ++i) {
+        children.push_back(Start(arguments));
+    }
+    std::vector<ProgramRun> runs;
+    for (const Child& child : children) {
+        runs.push_back(Finish(child));
+    }
+    return runs;
 }

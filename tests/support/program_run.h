@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct ProgramRun {
     bool started;
@@ -17,6 +18,14 @@ struct ProgramRun {
 // loclistfix.exe, which the build puts beside the test programs.
 std::string LoclistfixPath();
 
-// Runs loclistfix.exe, found beside the running test program, with
-// `arguments` appended to its command line, and waits for it to end.
-ProgramRun RunLoclistfix(const std::string& arguments);
+// The longest argument string that still fits loclistfix's command line.
+std::size_t LongestArguments();
+
+// Runs loclistfix.exe `count` times at once, each with `arguments` appended
+// to its command line, and waits for every run to end.
+std::vector<ProgramRun> RunLoclistfixTogether(const std::wstring& arguments, int count);
+
+inline ProgramRun RunLoclistfix(const std::wstring& arguments = {})
+{
+    return RunLoclistfixTogether(arguments, 1).front();
+}

@@ -1,7 +1,9 @@
 #include "registry.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <set>
 #include <tuple>
 #include <utility>
 
@@ -93,6 +95,8 @@ void SnapshotInto(HKEY key, const std::string& path, Tree& tree)
         }
         values.push_back(Value{name, type, {data.begin(), data.begin() + static_cast<std::ptrdiff_t>(dataSize)}});
     }
+    // Enumeration order is the registry's own; compare by name.
+    std::sort(values.begin(), values.end(), [](const Value& a, const Value& b) { return a.name < b.name; });
     for (DWORD index = 0;; ++index) {
         DWORD nameSize = sizeof name;
         if (RegEnumKeyExA(key, index, name, &nameSize, kReserved, kNoClass, nullptr, nullptr) != ERROR_SUCCESS) {
@@ -115,6 +119,44 @@ Tree Snapshot(HKEY key)
     Tree tree;
     SnapshotInto(key, "", tree);
     return tree;
+}
+
+std::string Differences(const Tree& actual, const Tree& expected)
+{
+    std::string lines;
+    const auto note = [&](const std::string& path, const std::string& what) {
+        lines += (path.empty() ? std::string("(root)") : path) + ": " + what + "\n";
+    };
+    std::set<std::string> paths;
+    for (const Tree* tree : {&actual, &expected}) {
+        for (const auto& entry : *tree) {
+            paths.insert(entry.first);
+        }
+    }
+    for (const std::string& path : paths) {
+        const auto found = actual.find(path);
+        const auto wanted = expected.find(path);
+        if (found == actual.end() || wanted == expected.end()) {
+            note(path, found == actual.end() ? "key missing" : "key unexpected");
+            continue;
+        }
+        for (const Value& value : wanted->second) {
+            const auto same = std::find_if(found->second.begin(), found->second.end(),
+                                           [&](const Value& other) { return other.name == value.name; });
+            if (same == found->second.end()) {
+                note(path, "value " + value.name + " missing");
+            } else if (!(*same == value)) {
+                note(path, "value " + value.name + " changed");
+            }
+        }
+        for (const Value& value : found->second) {
+            if (std::none_of(wanted->second.begin(), wanted->second.end(),
+                             [&](const Value& other) { return other.name == value.name; })) {
+                note(path, "value " + value.name + " unexpected");
+            }
+        }
+    }
+    return lines;
 }
 
 }  // namespace registry

@@ -56,5 +56,8 @@ LSTATUS Write(HKEY key, const Value& value);
 // Writes each path's values, creating the keys; "" is `key` itself.
 LSTATUS Seed(HKEY key, const Tree& tree);
 Tree Snapshot(HKEY key);
+// One line for each key or value that is in one tree and not, or not alike,
+// in the other; empty when the trees are the same.
+std::string Differences(const Tree& actual, const Tree& expected);
 
 }  // namespace registry
