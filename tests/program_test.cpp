@@ -5,64 +5,50 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
+#include "location_lists.h"
 #include "support/program_run.h"
 
 // The program run as an administrator would run it, against the machine's
-// own location list, checked afterwards through the registry API.
+// own location list; afterwards the whole Telephony tree is compared with
+// what it held before, through the registry API.
 
 namespace {
 
-using registry::Dword;
-using registry::String;
 using registry::Tree;
-using registry::Value;
 
+constexpr char kTelephonyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony";
 constexpr char kLocationsPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
-constexpr char kReadOnlyForEveryone[] = "D:P(A;OICI;KR;;;WD)";
+constexpr int kConcurrentRuns = 8;
+constexpr int kRepeatedRuns = 100;
 
-// On 64-bit Windows the 32-bit and the 64-bit view of the registry share this
-// key (Wine links the one to the other). The tests seed the list through the
-// view the program does not use, and check it through both.
+// On 64-bit Windows the 32-bit and the 64-bit view of the registry share the
+// Locations key (Wine links the one to the other). The tests seed the list
+// through the view the program does not use, and check through both.
 constexpr REGSAM kOwnView = 0;
 constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+constexpr std::array<REGSAM, 2> kViews = {kOwnView, kOtherView};
+
+// The Telephony tree as seen through each of kViews.
+using Views = std::array<Tree, kViews.size()>;
 
 bool RunningUnderWine()
 {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-// A location list with the three values in `head` and what usually surrounds them.
-Tree LocationList(std::vector<Value> head)
+Views WithoutNumEntries(Views views)
 {
-    head.push_back(Dword("NextID", 3));
-    head.push_back(Dword("DisableCallWaiting", 0));
-    return {
-        {"", head},
-        {"Location1", {Dword("ID", 1), String("Name", "Office"), String("AreaCode", "206"), Dword("Country", 1),
-                       Dword("Flags", 1), String("OutsideAccess", "9")}},
-        {"Location2", {Dword("ID", 2), String("Name", "Home"), String("AreaCode", "425"), Dword("Country", 1),
-                       Dword("Flags", 0)}},
-    };
-}
-
-const Value kCurrentId = Dword("CurrentID", 1);
-const Value kNumEntries = Dword("NumEntries", 2);
-
-Value Version(DWORD version)
-{
-    return Dword("LocationListVersion", version);
-}
-
-Tree Without(Tree tree, const std::string& valueName)
-{
-    auto& values = tree[""];
-    values.erase(std::remove_if(values.begin(), values.end(),
-                                [&](const Value& value) { return value.name == valueName; }),
-                 values.end());
-    return tree;
+    for (Tree& tree : views) {
+        auto& values = tree["Locations"];
+        values.erase(std::remove_if(values.begin(), values.end(),
+                                    [](const registry::Value& value) { return value.name == "NumEntries"; }),
+                     values.end());
+    }
+    return views;
 }
 
 class LocationListTest : public testing::Test {
@@ -96,17 +82,31 @@ protected:
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kLocationsPath);
     }
 
-    static Tree Snapshot(REGSAM view = kOwnView)
+    // Seeds the list and returns the Telephony tree that a run may leave.
+    Views Seed(const Tree& list, bool numEntriesGoes)
     {
-        registry::OwnedKey key;
-        EXPECT_EQ(registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_READ | view, key), ERROR_SUCCESS);
-        return registry::Snapshot(key.Get());
+        EXPECT_EQ(registry::Seed(list_.Get(), list), ERROR_SUCCESS);
+        const Views before = Telephony();
+        return numEntriesGoes ? WithoutNumEntries(before) : before;
     }
 
-    static void ExpectList(const Tree& expected)
+    static Views Telephony()
     {
-        EXPECT_EQ(Snapshot(kOwnView), expected);
-        EXPECT_EQ(Snapshot(kOtherView), expected);
+        Views views;
+        for (std::size_t i = 0; i < kViews.size(); ++i) {
+            registry::OwnedKey key;
+            EXPECT_EQ(registry::Open(HKEY_LOCAL_MACHINE, kTelephonyPath, KEY_READ | kViews[i], key), ERROR_SUCCESS);
+            views[i] = registry::Snapshot(key.Get());
+        }
+        return views;
+    }
+
+    static void ExpectTelephony(const Views& expected)
+    {
+        const Views actual = Telephony();
+        for (std::size_t i = 0; i < kViews.size(); ++i) {
+            EXPECT_EQ(registry::Differences(actual[i], expected[i]), "") << "view " << i;
+        }
     }
 
     static void ExpectSilentSuccess(const ProgramRun& run)
@@ -119,59 +119,70 @@ protected:
     registry::OwnedKey list_;
 };
 
-struct ListState {
-    const char* name;
-    Tree list;
-    bool numEntriesGoes;
-    const char* arguments = "";
-};
-
-const ListState kListStates[] = {
-    {"VersionTwo", LocationList({kCurrentId, kNumEntries, Version(2)}), true},
-    {"VersionTwoWithArguments", LocationList({kCurrentId, kNumEntries, Version(2)}), true,
-     "/? --help -v NumEntries \"two words\""},
-    {"VersionTwoNumEntriesAlreadyGone", LocationList({kCurrentId, Version(2)}), false},
-    {"VersionOne", LocationList({kCurrentId, kNumEntries, Version(1)}), false},
-    {"VersionThree", LocationList({kCurrentId, kNumEntries, Version(3)}), false},
-    {"VersionAbsent", LocationList({kCurrentId, kNumEntries}), false},
-    {"CurrentIdAbsent", LocationList({kNumEntries, Version(2)}), false},
-    {"VersionEightBytesLowWordTwo", LocationList({kCurrentId, kNumEntries, registry::Qword("LocationListVersion", 2)}),
-     false},
-};
-
 class LocationListRuns : public LocationListTest, public testing::WithParamInterface<ListState> {};
 
 TEST_P(LocationListRuns, OnlyAVersionTwoListLosesNumEntriesAndOnlyOnce)
 {
     const ListState& state = GetParam();
-    ASSERT_EQ(registry::Seed(list_.Get(), state.list), ERROR_SUCCESS);
-    const Tree before = Snapshot();
-
-    ExpectSilentSuccess(RunLoclistfix(state.arguments));
-    const Tree after = state.numEntriesGoes ? Without(before, "NumEntries") : before;
-    ExpectList(after);
-
-    ExpectSilentSuccess(RunLoclistfix(state.arguments));
-    ExpectList(after);
+    const Views expected = Seed(state.list, state.numEntriesGoes);
+    for (int run = 0; run < 2; ++run) {
+        ExpectSilentSuccess(RunLoclistfix(state.arguments));
+        SCOPED_TRACE("run " + std::to_string(run + 1));
+        ExpectTelephony(expected);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(States, LocationListRuns, testing::ValuesIn(kListStates),
+INSTANTIATE_TEST_SUITE_P(States, LocationListRuns, testing::ValuesIn(ListStates()),
                          [](const testing::TestParamInfo<ListState>& row) { return row.param.name; });
 
 TEST_F(LocationListTest, AbsentListIsNotCreated)
 {
     RemoveList();
-    ExpectSilentSuccess(RunLoclistfix(""));
-    for (REGSAM view : {kOwnView, kOtherView}) {
+    ExpectSilentSuccess(RunLoclistfix());
+    for (REGSAM view : kViews) {
         registry::OwnedKey key;
         EXPECT_EQ(registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_READ | view, key), ERROR_FILE_NOT_FOUND);
     }
 }
 
-TEST_F(LocationListTest, ListWeMayNotWriteIsLeftAlone)
+TEST_F(LocationListTest, ConcurrentRunsAllSucceedAndRemoveNumEntriesOnce)
 {
-    ASSERT_EQ(registry::Seed(list_.Get(), LocationList({kCurrentId, kNumEntries, Version(2)})), ERROR_SUCCESS);
-    const Tree before = Snapshot();
+    const Views expected = Seed(VersionTwoList(), true);
+    for (const ProgramRun& run : RunLoclistfixTogether({}, kConcurrentRuns)) {
+        ExpectSilentSuccess(run);
+    }
+    ExpectTelephony(expected);
+}
+
+TEST_F(LocationListTest, RepeatedRunsChangeNothingAfterTheFirst)
+{
+    const Views expected = Seed(VersionTwoList(), true);
+    for (int run = 0; run < kRepeatedRuns; ++run) {
+        ExpectSilentSuccess(RunLoclistfix());
+    }
+    ExpectTelephony(expected);
+}
+
+struct Lockout {
+    const char* name;
+    const char* securityDescriptor;
+};
+
+void PrintTo(const Lockout& lockout, std::ostream* out)
+{
+    *out << lockout.name;
+}
+
+const Lockout kLockouts[] = {
+    {"ReadOnlyForEveryone", "D:P(A;OICI;KR;;;WD)"},
+    {"NoAccessForAnyone", "D:P"},
+};
+
+class LockedLocationList : public LocationListTest, public testing::WithParamInterface<Lockout> {};
+
+TEST_P(LockedLocationList, IsLeftAlone)
+{
+    const Views expected = Seed(VersionTwoList(), false);
 
     // The handle keeps the right to put the original security back.
     registry::OwnedKey guard;
@@ -180,24 +191,26 @@ TEST_F(LocationListTest, ListWeMayNotWriteIsLeftAlone)
     DWORD originalSize = static_cast<DWORD>(original.size());
     ASSERT_EQ(RegGetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data(), &originalSize),
               ERROR_SUCCESS);
-    PSECURITY_DESCRIPTOR readOnly = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(kReadOnlyForEveryone, SDDL_REVISION_1,
-                                                                     &readOnly, nullptr));
-    ASSERT_EQ(RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, readOnly), ERROR_SUCCESS);
-    LocalFree(readOnly);
+    PSECURITY_DESCRIPTOR locked = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(GetParam().securityDescriptor,
+                                                                     SDDL_REVISION_1, &locked, nullptr));
+    ASSERT_EQ(RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, locked), ERROR_SUCCESS);
+    LocalFree(locked);
 
     registry::OwnedKey probe;
-    const LSTATUS probeStatus =
-        registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_WRITE | KEY_QUERY_VALUE, probe);
+    const LSTATUS probeStatus = registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_WRITE | KEY_QUERY_VALUE, probe);
     if (probeStatus == ERROR_SUCCESS) {
         RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data());
         GTEST_SKIP() << "this account is not held to the key's security";
     }
     EXPECT_EQ(probeStatus, ERROR_ACCESS_DENIED);
 
-    ExpectSilentSuccess(RunLoclistfix(""));
-    ExpectList(before);
-    EXPECT_EQ(RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data()), ERROR_SUCCESS);
+    ExpectSilentSuccess(RunLoclistfix());
+    ASSERT_EQ(RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data()), ERROR_SUCCESS);
+    ExpectTelephony(expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Lockouts, LockedLocationList, testing::ValuesIn(kLockouts),
+                         [](const testing::TestParamInfo<Lockout>& row) { return row.param.name; });
 
 }  // namespace

@@ -1,0 +1,137 @@
+#include "location_lists.h"
+
+#include <optional>
+
+#include "support/program_run.h"
+
+namespace {
+
+using registry::Bytes;
+using registry::Dword;
+using registry::String;
+using registry::Tree;
+using registry::Value;
+
+const Value kCurrentId = Dword("CurrentID", 1);
+const Value kNumEntries = Dword("NumEntries", 2);
+const Value kVersionTwo = Dword("LocationListVersion", 2);
+
+// A location list with the list values in `head`, among unrelated values and
+// `locations` location subkeys, one of them with values named like the list's.
+Tree LocationList(std::vector<Value> head, int locations = 2)
+{
+    head.push_back(Dword("NextID", DWORD(locations + 1)));
+    head.push_back(Dword("DisableCallWaiting", 0));
+    head.push_back(String("Comment", "seeded by the tests"));
+    head.push_back(Bytes("Extra", REG_BINARY, {0x02, 0x00, 0x00, 0x00}));
+    Tree tree{{"", head}};
+    tree["Location1"] = {Dword("ID", 1), String("Name", "Office"), String("AreaCode", "206"), Dword("Country", 1),
+                         Dword("Flags", 1), Dword("NumEntries", 5), Dword("LocationListVersion", 2)};
+    for (int id = 2; id <= locations; ++id) {
+        tree["Location" + std::to_string(id)] = {Dword("ID", DWORD(id)), String("Name", "Branch"),
+                                                 String("AreaCode", "425"), Dword("Country", 1)};
+    }
+    return tree;
+}
+
+// Data of one type and size, and what a 4-byte query of it yields: the data
+// zero-extended, or nothing when they do not fit.
+struct Variant {
+    std::string label;
+    DWORD type;
+    std::vector<BYTE> data;
+    std::optional<DWORD> readsAs;
+};
+
+std::vector<BYTE> LittleEndian(DWORD value)
+{
+    return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
+}
+
+// Strings are written and read through the narrow API, as ANSI bytes with their NULs.
+std::vector<Variant> Variants()
+{
+    std::vector<Variant> variants = {
+        {"Dword1", REG_DWORD, LittleEndian(1), 1},
+        {"Dword2", REG_DWORD, LittleEndian(2), 2},
+        {"Dword3", REG_DWORD, LittleEndian(3), 3},
+        {"Dword0x102", REG_DWORD, LittleEndian(0x102), 0x102},
+        {"Dword0x10002", REG_DWORD, LittleEndian(0x10002), 0x10002},
+        {"DwordAllOnes", REG_DWORD, LittleEndian(0xFFFFFFFF), 0xFFFFFFFF},
+        {"DwordEmpty", REG_DWORD, {}, 0},
+        {"BigEndian2", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}, 0x02000000},
+        {"BigEndianBytes0200", REG_DWORD_BIG_ENDIAN, {2, 0, 0, 0}, 2},
+        {"Qword2", REG_QWORD, {2, 0, 0, 0, 0, 0, 0, 0}, std::nullopt},
+        {"NoneByte2", REG_NONE, {2}, 2},
+        {"NoneEmpty", REG_NONE, {}, 0},
+        {"StringDigit2", REG_SZ, {'2', 0}, 0x32},
+        {"StringByte2", REG_SZ, {2, 0}, 2},
+        {"StringEmpty", REG_SZ, {0}, 0},
+        {"StringOfFourDigits", REG_SZ, {'1', '2', '3', '4', 0}, std::nullopt},
+        {"ExpandDigit2", REG_EXPAND_SZ, {'2', 0}, 0x32},
+        {"ExpandByte2", REG_EXPAND_SZ, {2, 0}, 2},
+        {"MultiDigit2", REG_MULTI_SZ, {'2', 0, 0}, 0x32},
+        {"MultiByte2", REG_MULTI_SZ, {2, 0, 0}, 2},
+        {"MultiTwoStrings", REG_MULTI_SZ, {'1', 0, '2', 0, 0}, std::nullopt},
+    };
+    const std::vector<BYTE> two = {2, 0, 0, 0, 0, 0, 0, 0};
+    for (std::size_t size = 0; size <= two.size(); ++size) {
+        const std::optional<DWORD> readsAs =
+            size > 4 ? std::nullopt : std::optional<DWORD>(size == 0 ? 0 : 2);
+        variants.push_back({"Binary" + std::to_string(size), REG_BINARY,
+                            {two.begin(), two.begin() + static_cast<std::ptrdiff_t>(size)}, readsAs});
+    }
+    return variants;
+}
+
+std::wstring ManyArguments()
+{
+    std::wstring arguments;
+    for (int i = 0; i < 50; ++i) {
+        arguments += L"/? --help -v NumEntries \"two words\" ";
+    }
+    return arguments;
+}
+
+std::wstring LongestArgumentString()
+{
+    std::wstring arguments;
+    while (arguments.size() + 10 <= LongestArguments()) {
+        arguments += L"/argument ";
+    }
+    return arguments + std::wstring(LongestArguments() - arguments.size(), L'x');
+}
+
+}  // namespace
+
+Tree VersionTwoList()
+{
+    return LocationList({kCurrentId, kNumEntries, kVersionTwo});
+}
+
+std::vector<ListState> ListStates()
+{
+    std::vector<ListState> states = {
+        {"NumEntriesAlreadyGone", LocationList({kCurrentId, kVersionTwo}), false, {}},
+        {"VersionAbsent", LocationList({kCurrentId, kNumEntries}), false, {}},
+        {"CurrentIdAbsent", LocationList({kNumEntries, kVersionTwo}), false, {}},
+        {"NoListValues", LocationList({}), false, {}},
+        {"ThousandLocations", LocationList({kCurrentId, kNumEntries, kVersionTwo}, 1000), true, {}},
+        {"ManyArguments", VersionTwoList(), true, ManyArguments()},
+        {"ManyArgumentsOnVersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}),
+         false, ManyArguments()},
+        {"LongestArguments", VersionTwoList(), true, LongestArgumentString()},
+        {"NonAsciiArguments", VersionTwoList(), true, L"\u00e9t\u00e9 \u65e5\u672c\u8a9e \u0416 \U0001F4DE"},
+    };
+    for (const Variant& variant : Variants()) {
+        const auto as = [&](const char* name) { return Value{name, variant.type, variant.data}; };
+        states.push_back({"CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
+                          variant.readsAs.has_value(), {}});
+        states.push_back({"NumEntries_" + variant.label, LocationList({kCurrentId, as("NumEntries"), kVersionTwo}),
+                          true, {}});
+        states.push_back({"Version_" + variant.label,
+                          LocationList({kCurrentId, kNumEntries, as("LocationListVersion")}),
+                          variant.readsAs == DWORD(2), {}});
+    }
+    return states;
+}
