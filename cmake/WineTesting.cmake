@@ -2,11 +2,12 @@
 # build tree. One fixture creates the prefix and starts its server, another
 # shuts the server down once the last test has ended.
 
+# Elsewhere the tests run as they are.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
-    set(LOCLISTFIX_WINE_TESTING OFF)
+    function(loclistfix_run_under_wine)
+    endfunction()
     return()
 endif()
-set(LOCLISTFIX_WINE_TESTING ON)
 
 set(LOCLISTFIX_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix)
 set(LOCLISTFIX_WINE_ENVIRONMENT

@@ -6,8 +6,8 @@
 
 namespace {
 
-using registry::Bytes;
 using registry::Dword;
+using registry::LittleEndian;
 using registry::String;
 using registry::Tree;
 using registry::Value;
@@ -23,7 +23,7 @@ Tree LocationList(std::vector<Value> head, int locations = 2)
     head.push_back(Dword("NextID", DWORD(locations + 1)));
     head.push_back(Dword("DisableCallWaiting", 0));
     head.push_back(String("Comment", "seeded by the tests"));
-    head.push_back(Bytes("Extra", REG_BINARY, {0x02, 0x00, 0x00, 0x00}));
+    head.push_back(Value{"Extra", REG_BINARY, {0x02, 0x00, 0x00, 0x00}});
     Tree tree{{"", head}};
     tree["Location1"] = {Dword("ID", 1), String("Name", "Office"), String("AreaCode", "206"), Dword("Country", 1),
                          Dword("Flags", 1), Dword("NumEntries", 5), Dword("LocationListVersion", 2)};
@@ -42,11 +42,6 @@ struct Variant {
     std::vector<BYTE> data;
     std::optional<DWORD> readsAs;
 };
-
-std::vector<BYTE> LittleEndian(DWORD value)
-{
-    return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)};
-}
 
 // Strings are written and read through the narrow API, as ANSI bytes with their NULs.
 std::vector<Variant> Variants()

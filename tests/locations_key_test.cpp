@@ -9,7 +9,6 @@
 
 namespace {
 
-using registry::Bytes;
 using registry::Dword;
 using registry::Qword;
 using registry::Value;
@@ -43,10 +42,10 @@ const KeyState kKeyStates[] = {
     // Whatever an oversized query leaves in its buffer must not read as 2.
     {"VersionEightBytesLowWordTwo", {kCurrentId, kNumEntries, Qword("LocationListVersion", 2)}, {true, false, 7, 3, 0}},
     {"ShortDataOfOtherTypes",
-     {Bytes("CurrentID", REG_BINARY, {0x05}), Bytes("NumEntries", REG_NONE, {0x34, 0x12}),
-      Bytes("LocationListVersion", REG_BINARY, {0x02, 0x00, 0x00})},
+     {Value{"CurrentID", REG_BINARY, {0x05}}, Value{"NumEntries", REG_NONE, {0x34, 0x12}},
+      Value{"LocationListVersion", REG_BINARY, {0x02, 0x00, 0x00}}},
      {true, true, 5, 0x1234, 2}},
-    {"EmptyData", {Bytes("CurrentID", REG_BINARY, {}), Bytes("NumEntries", REG_DWORD, {}), kVersion},
+    {"EmptyData", {Value{"CurrentID", REG_BINARY, {}}, Value{"NumEntries", REG_DWORD, {}}, kVersion},
      {true, true, 0, 0, 2}},
 };
 
@@ -96,20 +95,19 @@ TEST(LocationsKeyLifetime, DestructionClosesTheKey)
 {
     ScratchKey scratch("lifetime");
     ASSERT_EQ(registry::Seed(HKEY_LOCAL_MACHINE, {{scratch.Path(), {kCurrentId}}}), ERROR_SUCCESS);
+    const auto countValues = [](HKEY key) {
+        DWORD values = 0;
+        return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                                nullptr, nullptr);
+    };
     HKEY handle = nullptr;
     {
         LocationsKey locations;
         ASSERT_EQ(locations.OpenAndRead(scratch.Path().c_str()), ERROR_SUCCESS);
         handle = locations.Key();
-        DWORD values = 0;
-        ASSERT_EQ(RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
-                                   nullptr, nullptr, nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(countValues(handle), ERROR_SUCCESS);
     }
-    DWORD values = 0;
-    EXPECT_EQ(RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
-                               nullptr, nullptr, nullptr),
-              ERROR_INVALID_HANDLE);
+    EXPECT_EQ(countValues(handle), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -15,22 +15,21 @@ constexpr LPVOID kSameEnvironment = nullptr;
 constexpr LPCWSTR kSameDirectory = nullptr;
 constexpr DWORD kNoSharing = 0;
 constexpr HANDLE kNoTemplate = nullptr;
+constexpr DWORD kNoConversionFlags = 0;
 
 struct HandleCloser {
     void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
 };
 using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
-std::wstring OwnDirectory()
-{
-    wchar_t path[MAX_PATH];
-    const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    return self.substr(0, self.find_last_of(L"\\/") + 1);
-}
-
+// The narrow path is in the ANSI code page, as every narrow API takes it.
 std::wstring CommandLinePrefix()
 {
-    return L"\"" + OwnDirectory() + L"loclistfix.exe\" ";
+    const std::string path = LoclistfixPath();
+    std::wstring wide(path.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, kNoConversionFlags, path.data(), static_cast<int>(path.size()),
+                                                             wide.data(), static_cast<int>(wide.size()))));
+    return L"\"" + wide + L"\" ";
 }
 
 // An inheritable, self-deleting file to take a child's standard output and error.

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <set>
 #include <tuple>
-#include <utility>
 
 namespace registry {
 
@@ -22,21 +21,21 @@ bool operator==(const Value& left, const Value& right)
     return std::tie(left.name, left.type, left.data) == std::tie(right.name, right.type, right.data);
 }
 
+std::vector<BYTE> LittleEndian(DWORD data)
+{
+    return {BYTE(data), BYTE(data >> 8), BYTE(data >> 16), BYTE(data >> 24)};
+}
+
 Value Dword(const char* name, DWORD data)
 {
-    return Bytes(name, REG_DWORD, {BYTE(data), BYTE(data >> 8), BYTE(data >> 16), BYTE(data >> 24)});
+    return Value{name, REG_DWORD, LittleEndian(data)};
 }
 
 Value Qword(const char* name, std::uint64_t data)
 {
     std::vector<BYTE> bytes(sizeof data);
     std::memcpy(bytes.data(), &data, sizeof data);
-    return Bytes(name, REG_QWORD, bytes);
-}
-
-Value Bytes(const char* name, DWORD type, std::vector<BYTE> data)
-{
-    return Value{name, type, std::move(data)};
+    return Value{name, REG_QWORD, bytes};
 }
 
 Value String(const char* name, const char* text)

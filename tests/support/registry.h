@@ -42,9 +42,9 @@ struct Value {
 };
 bool operator==(const Value& left, const Value& right);
 
+std::vector<BYTE> LittleEndian(DWORD data);
 Value Dword(const char* name, DWORD data);
 Value Qword(const char* name, std::uint64_t data);
-Value Bytes(const char* name, DWORD type, std::vector<BYTE> data);
 Value String(const char* name, const char* text);
 
 // A key's values and, by relative path, those of every key below it.
