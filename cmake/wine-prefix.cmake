@@ -1,6 +1,6 @@
 # cmake -D ACTION=start|stop -P wine-prefix.cmake, with WINEPREFIX set.
-#   start: keep a server up for the whole run, then create or update the
-#          prefix, which also starts Wine's own background processes.
+#   start: create or update the prefix, then keep a server up for the whole
+#          run, with Wine's own background processes started under it.
 #   stop:  end every process of the prefix and wait for the server to exit,
 #          so that the registry is saved and nothing is left running.
 #
@@ -14,13 +14,23 @@ if(NOT DEFINED ENV{WINEPREFIX})
 endif()
 set(log $ENV{WINEPREFIX}.log)
 
-if(ACTION STREQUAL "start")
-    execute_process(COMMAND wineserver --persistent OUTPUT_FILE ${log} ERROR_FILE ${log})
+function(wineboot)
     execute_process(COMMAND wineboot --init RESULT_VARIABLE result OUTPUT_FILE ${log} ERROR_FILE ${log})
     if(NOT result EQUAL 0)
         file(READ ${log} details)
         message(FATAL_ERROR "wineboot failed (${result}):\n${details}")
     endif()
+endfunction()
+
+if(ACTION STREQUAL "start")
+    # A persistent server started on a prefix that does not exist yet races
+    # with the prefix's creation (seen: "could not load kernel32.dll"). So the
+    # prefix is made first, with a server of its own, which is let go before
+    # the persistent one starts and a second boot brings the processes back.
+    wineboot()
+    execute_process(COMMAND wineserver --wait)
+    execute_process(COMMAND wineserver --persistent OUTPUT_FILE ${log} ERROR_FILE ${log})
+    wineboot()
 elseif(ACTION STREQUAL "stop")
     execute_process(COMMAND wineserver --kill)
     execute_process(COMMAND wineserver --wait)
