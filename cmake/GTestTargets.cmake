@@ -13,15 +13,14 @@ else()
     find_package(GTest REQUIRED)
 endif()
 
-# Registers every TEST, TEST_F and TEST_P of a target's sources as its own
-# CTest test, found by reading the sources: listing them would mean running
-# the test program, and so Wine, at build time.
-function(loclistfix_add_gtests target out_tests)
-    get_target_property(sources ${target} SOURCES)
-    get_target_property(source_dir ${target} SOURCE_DIR)
+# Registers every TEST, TEST_F and TEST_P of `sources` as a CTest test of its
+# own that runs `command` with a filter, found by reading the sources: listing
+# them would mean running the test program, and so Wine, at build time.
+#   loclistfix_gtests(out_tests COMMAND program [args...] SOURCES files...)
+function(loclistfix_gtests out_tests)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "COMMAND;SOURCES")
     set(tests)
-    foreach(source IN LISTS sources)
-        cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY ${source_dir})
+    foreach(source IN LISTS arg_SOURCES)
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
         file(STRINGS ${source} lines REGEX "^TEST(_F|_P)?\\(")
         foreach(line IN LISTS lines)
@@ -34,9 +33,22 @@ function(loclistfix_add_gtests target out_tests)
             else()
                 set(filter ${name})
             endif()
-            add_test(NAME ${name} COMMAND ${target} --gtest_filter=${filter})
+            add_test(NAME ${name} COMMAND ${arg_COMMAND} --gtest_filter=${filter})
             list(APPEND tests ${name})
         endforeach()
     endforeach()
+    set(${out_tests} ${tests} PARENT_SCOPE)
+endfunction()
+
+# The same for a test target of this build, run through the emulator.
+function(loclistfix_add_gtests target out_tests)
+    get_target_property(sources ${target} SOURCES)
+    get_target_property(source_dir ${target} SOURCE_DIR)
+    set(paths)
+    foreach(source IN LISTS sources)
+        cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY ${source_dir})
+        list(APPEND paths ${source})
+    endforeach()
+    loclistfix_gtests(tests COMMAND ${target} SOURCES ${paths})
     set(${out_tests} ${tests} PARENT_SCOPE)
 endfunction()

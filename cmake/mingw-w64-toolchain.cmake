@@ -1,5 +1,6 @@
-# Shared by the MinGW-w64 toolchain files, which set LOCLISTFIX_MINGW_TRIPLET
-# and CMAKE_SYSTEM_PROCESSOR first. The test programs run under Wine.
+# Shared by the MinGW-w64 toolchain files, which set LOCLISTFIX_MINGW_TRIPLET,
+# LOCLISTFIX_WINDOWS_ARCH (x86 or x64) and CMAKE_SYSTEM_PROCESSOR first. The
+# test programs run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 
 # The posix-threads flavour is the one Debian's g++-mingw-w64-*-posix ships;
@@ -14,7 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-find_program(LOCLISTFIX_WINE NAMES wine)
-if(LOCLISTFIX_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${LOCLISTFIX_WINE})
-endif()
+# wine.sh knows which of this host's Wine loaders runs which programs.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine.sh run ${LOCLISTFIX_WINDOWS_ARCH})

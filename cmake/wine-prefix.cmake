@@ -8,17 +8,22 @@
 # program started them, and with a persistent server they live as long as it
 # does. Started here, with output sent to a file, they hold no CTest pipe open;
 # started later by a test, they would keep that test "running" until stop.
+#
+# The prefix is a 64-bit one, made and served through the 64-bit loader, which
+# every x86-64 host can execute; it runs 32-bit programs where the host can.
 
 if(NOT DEFINED ENV{WINEPREFIX})
     message(FATAL_ERROR "WINEPREFIX is not set")
 endif()
+set(wine ${CMAKE_CURRENT_LIST_DIR}/wine.sh)
 set(log $ENV{WINEPREFIX}.log)
 
-function(wineboot)
-    execute_process(COMMAND wineboot --init RESULT_VARIABLE result OUTPUT_FILE ${log} ERROR_FILE ${log})
+# Runs one step; on failure, says which and shows what Wine said.
+function(step what)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_FILE ${log} ERROR_FILE ${log})
     if(NOT result EQUAL 0)
         file(READ ${log} details)
-        message(FATAL_ERROR "wineboot failed (${result}):\n${details}")
+        message(FATAL_ERROR "${what} failed (${result}):\n${details}")
     endif()
 endfunction()
 
@@ -27,13 +32,14 @@ if(ACTION STREQUAL "start")
     # with the prefix's creation (seen: "could not load kernel32.dll"). So the
     # prefix is made first, with a server of its own, which is let go before
     # the persistent one starts and a second boot brings the processes back.
-    wineboot()
-    execute_process(COMMAND wineserver --wait)
-    execute_process(COMMAND wineserver --persistent OUTPUT_FILE ${log} ERROR_FILE ${log})
-    wineboot()
+    step("creating the Wine prefix $ENV{WINEPREFIX}" ${wine} run x64 wineboot.exe --init)
+    step("waiting for the prefix's first server to exit" ${wine} server --wait)
+    step("starting a persistent Wine server" ${wine} server --persistent)
+    step("starting the prefix's processes" ${wine} run x64 wineboot.exe --init)
 elseif(ACTION STREQUAL "stop")
-    execute_process(COMMAND wineserver --kill)
-    execute_process(COMMAND wineserver --wait)
+    # --kill fails only when no server is running, which is the state wanted.
+    execute_process(COMMAND ${wine} server --kill OUTPUT_QUIET ERROR_QUIET)
+    step("waiting for the Wine server to exit" ${wine} server --wait)
 else()
     message(FATAL_ERROR "ACTION must be start or stop")
 endif()

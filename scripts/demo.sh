@@ -1,29 +1,43 @@
 #!/usr/bin/env bash
 # Builds loclistfix, then runs it once on a demo registry: a Wine prefix of its
-# own, seeded with a version-2 location list, shown before and after.
+# own, seeded with a version-2 location list, shown before and after. It runs
+# the 32-bit build, or the 64-bit one on a host that cannot run 32-bit programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/quietly.sh
+wine=cmake/wine.sh
 
 scripts/install-deps.sh
-cmake --preset mingw-x86 >/dev/null
-cmake --build --preset mingw-x86 --target loclistfix >/dev/null
+arch=x86
+if ! why=$("$wine" can-run x86); then
+    echo "== $why: the demo runs the 64-bit build"
+    arch=x64
+fi
+preset=mingw-$arch
+quietly "configuring the $preset build" cmake --preset "$preset"
+quietly "building loclistfix ($preset)" cmake --build --preset "$preset" --target loclistfix
 
-export WINEPREFIX="$PWD/build/demo/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-trap 'wineserver --kill 2>/dev/null || true' EXIT
+export WINEPREFIX="$PWD/build/demo/wineprefix"
+trap '"$wine" server --kill >/dev/null 2>&1 || true' EXIT
+# Wine's own tools are 64-bit; the list is the same in both registry views.
+reg() {
+    "$wine" run x64 reg.exe "$@" | tr -d '\r'
+}
 
 key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Telephony\Locations'
 echo "== preparing a demo registry in $WINEPREFIX"
 mkdir -p "$WINEPREFIX"
-wineboot --init >/dev/null 2>&1
-wine reg delete "$key" /f >/dev/null 2>&1 || true
-wine reg import "$(winepath -w scripts/demo-locations.reg)" >/dev/null 2>&1
+quietly "creating the Wine prefix" "$wine" run x64 wineboot.exe --init
+# Absent on a first run.
+reg delete "$key" /f >/dev/null 2>&1 || true
+list=$("$wine" run x64 winepath.exe -w scripts/demo-locations.reg | tr -d '\r')
+quietly "importing scripts/demo-locations.reg" reg import "$list"
 
 echo "== before"
-wine reg query "$key" /s | tr -d '\r'
-echo "== running loclistfix.exe"
+reg query "$key" /s
+echo "== running loclistfix.exe ($arch)"
 status=0
-wine build/mingw-x86/bin/loclistfix.exe || status=$?
+"$wine" run "$arch" "build/$preset/bin/loclistfix.exe" || status=$?
 echo "exit status: $status"
 echo "== after"
-wine reg query "$key" /s | tr -d '\r'
+reg query "$key" /s

@@ -3,6 +3,7 @@
 # CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit) and
 # GoogleTest's sources. Needs root, or sudo.
 set -euo pipefail
+. "$(dirname "$0")/quietly.sh"
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest
           wine wine32:i386 wine64)
@@ -28,6 +29,6 @@ echo "installing: ${missing[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${as_root[@]}" dpkg --add-architecture i386
 fi
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+quietly "updating the package lists" "${as_root[@]}" apt-get update
+quietly "installing ${missing[*]}" "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}"

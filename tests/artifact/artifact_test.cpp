@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -94,13 +95,22 @@ TEST(Artifact, VersionResourceNamesTheProductAndItsVersion)
     }
 }
 
+// Where this host cannot run the executable's architecture, these checks are
+// built for one it can, so the architecture expected is the build's word, not
+// this program's own.
+constexpr bool kProgramIs64Bit = LOCLISTFIX_PROGRAM_IS_64_BIT;
+
+// The PE32 and PE32+ optional headers agree up to the stack sizes; the data
+// directories come after those, at offsets of their own.
+static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, Subsystem) == offsetof(IMAGE_OPTIONAL_HEADER64, Subsystem));
+static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, DllCharacteristics) ==
+              offsetof(IMAGE_OPTIONAL_HEADER64, DllCharacteristics));
+
 // The executable's file, with what its PE header says.
 struct PeFile {
     std::vector<char> bytes;
     const IMAGE_FILE_HEADER* file = nullptr;
-    // The tests are built for the executable's architecture, so its optional
-    // header is this build's IMAGE_OPTIONAL_HEADER, PE32 or PE32+.
-    const IMAGE_OPTIONAL_HEADER* optional = nullptr;
+    const IMAGE_OPTIONAL_HEADER32* optional = nullptr;
 
     explicit PeFile(const std::string& path)
     {
@@ -111,7 +121,7 @@ struct PeFile {
         }
         const auto* dos = At<IMAGE_DOS_HEADER>(0);
         file = At<IMAGE_FILE_HEADER>(DWORD(dos->e_lfanew) + sizeof(DWORD));
-        optional = reinterpret_cast<const IMAGE_OPTIONAL_HEADER*>(file + 1);
+        optional = reinterpret_cast<const IMAGE_OPTIONAL_HEADER32*>(file + 1);
     }
 
     template <typename T>
@@ -120,7 +130,16 @@ struct PeFile {
         return reinterpret_cast<const T*>(bytes.data() + offset);
     }
 
+    bool IsPe32Plus() const { return optional->Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC; }
     WORD Characteristics() const { return optional->DllCharacteristics; }
+
+    DWORD ImportTable() const
+    {
+        const IMAGE_DATA_DIRECTORY* directories =
+            IsPe32Plus() ? reinterpret_cast<const IMAGE_OPTIONAL_HEADER64*>(optional)->DataDirectory
+                         : optional->DataDirectory;
+        return directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    }
 
     DWORD OffsetOf(DWORD rva) const
     {
@@ -138,7 +157,7 @@ struct PeFile {
     std::set<std::string> ImportedDlls() const
     {
         std::set<std::string> names;
-        DWORD offset = OffsetOf(optional->DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+        DWORD offset = OffsetOf(ImportTable());
         for (const auto* entry = At<IMAGE_IMPORT_DESCRIPTOR>(offset); offset != 0 && entry->Name != 0; ++entry) {
             names.insert(Lowercase(At<char>(OffsetOf(entry->Name))));
         }
@@ -150,8 +169,8 @@ TEST(Artifact, PeHeaderIsAHardenedReproducibleConsoleProgram)
 {
     const PeFile pe(LoclistfixPath());
     ASSERT_NE(pe.file, nullptr);
-    ASSERT_EQ(pe.optional->Magic, IMAGE_NT_OPTIONAL_HDR_MAGIC);
-    EXPECT_EQ(pe.file->Machine, sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
+    ASSERT_EQ(pe.IsPe32Plus(), kProgramIs64Bit);
+    EXPECT_EQ(pe.file->Machine, kProgramIs64Bit ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
     EXPECT_EQ(pe.optional->Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
     // A link time stamp would make every build of the same sources differ.
     EXPECT_EQ(pe.file->TimeDateStamp, 0u);
@@ -164,7 +183,7 @@ TEST(Artifact, PeHeaderIsAHardenedReproducibleConsoleProgram)
         {"DYNAMIC_BASE", IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, true},
         {"NX_COMPAT", IMAGE_DLLCHARACTERISTICS_NX_COMPAT, true},
         {"TERMINAL_SERVER_AWARE", IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE, true},
-        {"HIGH_ENTROPY_VA", IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, sizeof(void*) == 8},
+        {"HIGH_ENTROPY_VA", IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, kProgramIs64Bit},
     };
     for (const auto& flag : flags) {
         EXPECT_EQ((pe.Characteristics() & flag.flag) != 0, flag.wanted) << flag.name;
