@@ -28,6 +28,13 @@ function(step what)
 endfunction()
 
 if(ACTION STREQUAL "start")
+    # A prefix made where 32-bit programs could not run lacks its 32-bit half,
+    # and booting it again does not add it: where they can run, start anew.
+    execute_process(COMMAND ${wine} can-run x86 RESULT_VARIABLE x86 OUTPUT_QUIET)
+    if(x86 EQUAL 0 AND EXISTS $ENV{WINEPREFIX}/system.reg
+       AND NOT EXISTS $ENV{WINEPREFIX}/drive_c/windows/syswow64/kernel32.dll)
+        file(REMOVE_RECURSE $ENV{WINEPREFIX})
+    endif()
     # A persistent server started on a prefix that does not exist yet races
     # with the prefix's creation (seen: "could not load kernel32.dll"). So the
     # prefix is made first, with a server of its own, which is let go before
