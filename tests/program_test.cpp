@@ -163,9 +163,11 @@ TEST_F(LocationListTest, RepeatedRunsChangeNothingAfterTheFirst)
     ExpectTelephony(expected);
 }
 
+// The key's security for one run; none of them grants full access.
 struct Lockout {
     const char* name;
     const char* securityDescriptor;
+    bool numEntriesGoes;
 };
 
 void PrintTo(const Lockout& lockout, std::ostream* out)
@@ -174,15 +176,18 @@ void PrintTo(const Lockout& lockout, std::ostream* out)
 }
 
 const Lockout kLockouts[] = {
-    {"ReadOnlyForEveryone", "D:P(A;OICI;KR;;;WD)"},
-    {"NoAccessForAnyone", "D:P"},
+    {"ReadOnlyForEveryone", "D:P(A;OICI;KR;;;WD)", false},
+    {"NoAccessForAnyone", "D:P", false},
+    // Query value, set value, create subkey and read control, and nothing
+    // more: all that a delegated account needs to be given.
+    {"ExactlyWhatTheProgramAsks", "D:P(A;OICI;0x20007;;;WD)", true},
 };
 
 class LockedLocationList : public LocationListTest, public testing::WithParamInterface<Lockout> {};
 
-TEST_P(LockedLocationList, IsLeftAlone)
+TEST_P(LockedLocationList, ChangesOnlyWhatItsRightsAllow)
 {
-    const Views expected = Seed(VersionTwoList(), false);
+    const Views expected = Seed(VersionTwoList(), GetParam().numEntriesGoes);
 
     // The handle keeps the right to put the original security back.
     registry::OwnedKey guard;
@@ -198,7 +203,7 @@ TEST_P(LockedLocationList, IsLeftAlone)
     LocalFree(locked);
 
     registry::OwnedKey probe;
-    const LSTATUS probeStatus = registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_WRITE | KEY_QUERY_VALUE, probe);
+    const LSTATUS probeStatus = registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_ALL_ACCESS, probe);
     if (probeStatus == ERROR_SUCCESS) {
         RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data());
         GTEST_SKIP() << "this account is not held to the key's security";
