@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs, where missing, the Debian packages that building and testing need:
-# CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit) and
-# GoogleTest's sources. Needs root, or sudo.
+# CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit),
+# GoogleTest's sources, clang-format and clang-tidy. Needs root, or sudo.
 set -euo pipefail
 . "$(dirname "$0")/quietly.sh"
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest
-          wine wine32:i386 wine64)
+          wine wine32:i386 wine64 clang-format clang-tidy)
 
 missing=()
 for package in "${packages[@]}"; do

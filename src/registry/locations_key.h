@@ -13,8 +13,11 @@ public:
     LocationsKey() noexcept = default;
     virtual ~LocationsKey();
 
+    // The handle has one owner, for good: no copies, no moves.
     LocationsKey(const LocationsKey&) = delete;
     LocationsKey& operator=(const LocationsKey&) = delete;
+    LocationsKey(LocationsKey&&) = delete;
+    LocationsKey& operator=(LocationsKey&&) = delete;
 
     // Opens `path` and reads "CurrentID", "NumEntries" and "LocationListVersion".
     // Fails only when the key cannot be opened or "CurrentID" cannot be read;
@@ -31,7 +34,7 @@ public:
     DWORD CurrentId() const noexcept { return currentId; }
 
 private:
-    LSTATUS QueryDword(const char* name, DWORD& field, DWORD& valueType) noexcept;
+    LSTATUS QueryDword(const char* name, DWORD& field, LPDWORD valueType) noexcept;
 
     LSTATUS status = ERROR_SUCCESS;
     HKEY key = nullptr;

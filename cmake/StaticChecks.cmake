@@ -1,0 +1,32 @@
+# The program's sources, checked as CTest tests: Style.ClangFormat against the
+# committed .clang-format, and Style.ClangTidy with the checks that .clang-tidy
+# chooses, warnings as errors, for this build's target.
+
+file(GLOB_RECURSE loclistfix_sources CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/src/*.cpp ${PROJECT_SOURCE_DIR}/src/*.h)
+
+find_program(LOCLISTFIX_CLANG_FORMAT NAMES clang-format clang-format-14)
+if(LOCLISTFIX_CLANG_FORMAT)
+    add_test(NAME Style.ClangFormat
+        COMMAND ${LOCLISTFIX_CLANG_FORMAT} --dry-run --Werror ${loclistfix_sources})
+else()
+    message(STATUS "clang-format not found: Style.ClangFormat is not registered")
+endif()
+
+find_program(LOCLISTFIX_CLANG_TIDY NAMES clang-tidy clang-tidy-14)
+if(LOCLISTFIX_CLANG_TIDY AND CMAKE_EXPORT_COMPILE_COMMANDS)
+    # clang does not know where a cross GCC keeps its C++ library; the
+    # compiler's own search path says.
+    set(target_arguments)
+    if(LOCLISTFIX_MINGW_TRIPLET)
+        list(APPEND target_arguments --extra-arg=--target=${LOCLISTFIX_MINGW_TRIPLET})
+        foreach(directory IN LISTS CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES)
+            list(APPEND target_arguments --extra-arg=-isystem${directory})
+        endforeach()
+    endif()
+    list(FILTER loclistfix_sources INCLUDE REGEX "\\.cpp$")
+    add_test(NAME Style.ClangTidy
+        COMMAND ${LOCLISTFIX_CLANG_TIDY} -p ${PROJECT_BINARY_DIR} --quiet ${target_arguments} ${loclistfix_sources})
+else()
+    message(STATUS "clang-tidy or a compilation database missing: Style.ClangTidy is not registered")
+endif()
