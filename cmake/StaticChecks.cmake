@@ -16,11 +16,14 @@ endif()
 find_program(LOCLISTFIX_CLANG_TIDY NAMES clang-tidy clang-tidy-14)
 if(LOCLISTFIX_CLANG_TIDY AND CMAKE_EXPORT_COMPILE_COMMANDS)
     # clang does not know where a cross GCC keeps its C++ library; the
-    # compiler's own search path says.
+    # compiler's own search path says. GCC's private headers (its intrinsics)
+    # are left out: clang brings its own.
     set(target_arguments)
     if(LOCLISTFIX_MINGW_TRIPLET)
         list(APPEND target_arguments --extra-arg=--target=${LOCLISTFIX_MINGW_TRIPLET})
-        foreach(directory IN LISTS CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES)
+        set(directories ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES})
+        list(FILTER directories EXCLUDE REGEX "/gcc/[^/]+/[^/]+/include(-fixed)?$")
+        foreach(directory IN LISTS directories)
             list(APPEND target_arguments --extra-arg=-isystem${directory})
         endforeach()
     endif()
