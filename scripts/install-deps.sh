@@ -2,14 +2,14 @@
 # Installs, where missing, the Debian packages that building and testing need:
 # CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit),
 # GoogleTest's sources, clang-format and clang-tidy, and what releasing and
-# signing take (zip, OpenSSL, osslsigncode, SoftHSM2 and OpenSSL's PKCS#11
+# signing take (zip and unzip, OpenSSL, osslsigncode, SoftHSM2 and OpenSSL's PKCS#11
 # engine). Needs root, or sudo.
 set -euo pipefail
 . "$(dirname "$0")/quietly.sh"
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest
           wine wine32:i386 wine64 clang-format clang-tidy
-          zip openssl osslsigncode softhsm2 libengine-pkcs11-openssl)
+          zip unzip openssl osslsigncode softhsm2 libengine-pkcs11-openssl)
 
 missing=()
 for package in "${packages[@]}"; do

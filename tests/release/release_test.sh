@@ -33,6 +33,15 @@ for cert in signer plain; do
         -keyout $cert.key -out $cert.pem 2>/dev/null
     openssl pkcs12 -export -inkey $cert.key -in $cert.pem -out $cert.p12 -passout env:LOCLISTFIX_SIGN_PASSWORD
 done
+# A time-stamp authority on loopback, ended with the test and in any case after five minutes.
+mkdir tsa && echo 01 > tsa/serial
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=loclistfix test TSA" \
+    -addext extendedKeyUsage=critical,timeStamping -keyout tsa/tsa.key -out tsa/tsa.pem 2>/dev/null
+printf '%s\n' '[tsa]' 'default_tsa = test' '[test]' 'serial = ./serial' 'signer_cert = ./tsa.pem' \
+    'signer_key = ./tsa.key' 'signer_digest = sha256' 'default_policy = 1.2.3.4.1' 'digests = sha256' > tsa/tsa.cnf
+timeout 300 python3 "$root/tests/release/tsa.py" tsa &
+tsa_server=$!
+trap 'kill "$tsa_server" 2>/dev/null || true' EXIT
 mkdir tokens
 echo "directories.tokendir = $work/tokens" > softhsm2.conf
 softhsm2-util --init-token --free --label loclistfix --so-pin 4321 --pin 1234 >/dev/null
@@ -48,9 +57,10 @@ same_files() {
 }
 # The zip's executable: signed by the throwaway certificate, and the build's own without its signature.
 signed_build() {
-    local zip=$1 preset=$2 dir=$work/unzipped/${1##*/}
+    local zip=$1 preset=$2 dir=$work/unzipped/${1#"$work"/}
     rm -rf "$dir" && mkdir -p "$dir" && unzip -q "$zip" -d "$dir" &&
-        osslsigncode verify -CAfile "$work/signer.pem" -in "$dir"/*/loclistfix.exe >/dev/null 2>&1 &&
+        osslsigncode verify -CAfile "$work/signer.pem" -TSA-CAfile "$work/tsa/tsa.pem" -in "$dir"/*/loclistfix.exe \
+            >"$dir/verify.log" 2>&1 &&
         osslsigncode remove-signature -in "$dir"/*/loclistfix.exe -out "$dir/stripped.exe" >/dev/null 2>&1 &&
         cmp -s "$dir/stripped.exe" "build/$preset/bin/loclistfix.exe"
 }
@@ -71,6 +81,15 @@ for row in "${routes[@]}"; do
     check "$route: win64 signed, strips back" signed_build "$work/$route/loclistfix-"*-win64.zip mingw-x64
 done
 check "both routes sign to the same bytes" same_files "$work/pkcs12" "$work/pkcs11"
+
+# The time stamp is the server's own time, so only the signatures are checked.
+time_stamped() {
+    for _ in $(seq 50); do [ -s "$work/tsa/port" ] && break; sleep 0.1; done
+    release "$work/timestamped" --sign-pkcs12 "$work/signer.p12" --timestamp-url "http://127.0.0.1:$(cat "$work/tsa/port")/" &&
+        signed_build "$work/timestamped/loclistfix-"*-win32.zip mingw-x86 &&
+        grep -q 'Timestamp Server Signature verification: ok' "$work/unzipped/timestamped/"*-win32.zip/verify.log
+}
+check "time-stamped: signed, stamped by the loopback server, strips back" time_stamped
 
 # what it is | password | signing options
 bad_inputs=(
@@ -95,7 +114,7 @@ end_to_end() {
     local arch=$1 preset=mingw-$1 dir=$work/end-to-end-$1
     mkdir -p "$dir"
     cp "build/$preset/bin/program_test.exe" "$dir/"
-    cp "$work/unzipped/loclistfix-"*-"$2".zip/*/loclistfix.exe "$dir/"
+    cp "$work/unzipped/pkcs12/loclistfix-"*-"$2".zip/*/loclistfix.exe "$dir/"
     local status=0
     WINEPREFIX=$root/build/$preset/wineprefix cmake/wine.sh run "$arch" "$dir/program_test.exe" > "$dir/log" 2>&1 ||
         status=$?

@@ -1,0 +1,34 @@
+"""A time-stamp authority for the release tests: answers RFC 3161 requests
+posted to it over HTTP on loopback, through `openssl ts -reply`.
+
+    python3 tsa.py DIR   -- DIR holds tsa.cnf, tsa.key and tsa.pem; the port
+                            chosen is written to DIR/port
+"""
+import http.server
+import pathlib
+import subprocess
+import sys
+
+folder = pathlib.Path(sys.argv[1])
+
+
+class TimeStamps(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = folder / "query.tsq"
+        query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+        reply = subprocess.run(
+            ["openssl", "ts", "-reply", "-config", "tsa.cnf", "-queryfile", query.name, "-out", "/dev/stdout"],
+            cwd=folder, capture_output=True, check=True).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *arguments):
+        pass
+
+
+server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
+(folder / "port").write_text(str(server.server_address[1]))
+server.serve_forever()
