@@ -5,36 +5,27 @@
 #include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 namespace {
 
 using Call = RegistryCall;
+// An import slot holds a function's address as a number.
+using Address = ULONG_PTR;
+static_assert(sizeof(Address) == sizeof(IMAGE_THUNK_DATA));
 
 struct Recording {
     std::vector<Call> calls;
     // The key of the latest successful open, until it is closed.
     HKEY opened = nullptr;
+    // The real functions, while the recorder stands in for them.
+    decltype(&RegOpenKeyExA) open = nullptr;
+    decltype(&RegQueryValueExA) query = nullptr;
+    decltype(&RegDeleteValueA) remove = nullptr;
+    decltype(&RegCloseKey) close = nullptr;
+    std::vector<std::pair<Address*, Address>> patchedSlots;
 };
 Recording recording;
-
-// An import slot holds a function's address as a number.
-using Address = ULONG_PTR;
-static_assert(sizeof(Address) == sizeof(IMAGE_THUNK_DATA));
-
-struct Hook {
-    const char* name;
-    Address replacement;
-    // The real function, while the hook is in place.
-    Address original;
-};
-Hook hooks[4];
-enum HookIndex { kOpen, kQuery, kDelete, kClose };
-
-template <typename Function>
-Function Real(HookIndex index)
-{
-    return reinterpret_cast<Function>(hooks[index].original);
-}
 
 Call::Key KindOf(HKEY key)
 {
@@ -47,7 +38,7 @@ Call::Key KindOf(HKEY key)
 LSTATUS WINAPI Open(HKEY key, LPCSTR path, DWORD options, REGSAM access, PHKEY result)
 {
     recording.calls.push_back({Call::Function::Open, KindOf(key), {}, access, options, 0});
-    const LSTATUS status = Real<decltype(&RegOpenKeyExA)>(kOpen)(key, path, options, access, result);
+    const LSTATUS status = recording.open(key, path, options, access, result);
     if (status == ERROR_SUCCESS) {
         recording.opened = *result;
     }
@@ -58,12 +49,12 @@ LSTATUS WINAPI Query(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBY
 {
     const DWORD capacity = size != nullptr ? *size : 0;
     recording.calls.push_back({Call::Function::Query, KindOf(key), name != nullptr ? name : "", 0, 0, capacity});
-    const LSTATUS status = Real<decltype(&RegQueryValueExA)>(kQuery)(key, name, reserved, type, data, size);
+    const LSTATUS status = recording.query(key, name, reserved, type, data, size);
     if (status == ERROR_MORE_DATA && data != nullptr) {
         // *size now holds the size the data need.
         std::vector<BYTE> whole(*size);
         DWORD wholeSize = *size;
-        if (Real<decltype(&RegQueryValueExA)>(kQuery)(key, name, nullptr, nullptr, whole.data(), &wholeSize) == ERROR_SUCCESS) {
+        if (recording.query(key, name, nullptr, nullptr, whole.data(), &wholeSize) == ERROR_SUCCESS) {
             std::memcpy(data, whole.data(), std::min(capacity, wholeSize));
         }
     }
@@ -73,7 +64,7 @@ LSTATUS WINAPI Query(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBY
 LSTATUS WINAPI Delete(HKEY key, LPCSTR name)
 {
     recording.calls.push_back({Call::Function::Delete, KindOf(key), name != nullptr ? name : "", 0, 0, 0});
-    return Real<decltype(&RegDeleteValueA)>(kDelete)(key, name);
+    return recording.remove(key, name);
 }
 
 LSTATUS WINAPI Close(HKEY key)
@@ -82,7 +73,7 @@ LSTATUS WINAPI Close(HKEY key)
     if (key == recording.opened) {
         recording.opened = nullptr;
     }
-    return Real<decltype(&RegCloseKey)>(kClose)(key);
+    return recording.close(key);
 }
 
 // This program's import slot for a function of ADVAPI32, or null.
@@ -123,6 +114,19 @@ Address Swap(Address* slot, Address function)
     return previous;
 }
 
+template <typename Function>
+void StandIn(const char* name, Function replacement, Function& real)
+{
+    Address* slot = ImportSlot(name);
+    if (slot == nullptr) {
+        ADD_FAILURE() << name << " is not imported from ADVAPI32 by this program";
+        return;
+    }
+    const Address previous = Swap(slot, reinterpret_cast<Address>(replacement));
+    real = reinterpret_cast<Function>(previous);
+    recording.patchedSlots.emplace_back(slot, previous);
+}
+
 }  // namespace
 
 bool operator==(const RegistryCall& left, const RegistryCall& right)
@@ -135,41 +139,24 @@ void PrintTo(const RegistryCall& call, std::ostream* out)
 {
     static const char* const kFunctions[] = {"Open", "Query", "Delete", "Close"};
     static const char* const kKeys[] = {"HKLM", "opened key", "other key"};
-    *out << kFunctions[static_cast<int>(call.function)] << "(" << kKeys[static_cast<int>(call.key)];
-    if (!call.name.empty()) {
-        *out << ", \"" << call.name << "\"";
-    }
-    if (call.function == RegistryCall::Function::Open) {
-        *out << ", options " << call.options << ", access 0x" << std::hex << call.access << std::dec;
-    }
-    if (call.function == RegistryCall::Function::Query) {
-        *out << ", size " << call.size;
-    }
-    *out << ")";
+    *out << kFunctions[static_cast<int>(call.function)] << "(" << kKeys[static_cast<int>(call.key)] << ", \""
+         << call.name << "\", access 0x" << std::hex << call.access << std::dec << ", options " << call.options
+         << ", size " << call.size << ")";
 }
 
 RegistryCallRecorder::RegistryCallRecorder()
 {
     recording = Recording{};
-    hooks[kOpen] = {"RegOpenKeyExA", reinterpret_cast<Address>(&Open), 0};
-    hooks[kQuery] = {"RegQueryValueExA", reinterpret_cast<Address>(&Query), 0};
-    hooks[kDelete] = {"RegDeleteValueA", reinterpret_cast<Address>(&Delete), 0};
-    hooks[kClose] = {"RegCloseKey", reinterpret_cast<Address>(&Close), 0};
-    for (Hook& hook : hooks) {
-        if (Address* slot = ImportSlot(hook.name)) {
-            hook.original = Swap(slot, hook.replacement);
-        } else {
-            ADD_FAILURE() << hook.name << " is not imported from ADVAPI32 by this program";
-        }
-    }
+    StandIn("RegOpenKeyExA", &Open, recording.open);
+    StandIn("RegQueryValueExA", &Query, recording.query);
+    StandIn("RegDeleteValueA", &Delete, recording.remove);
+    StandIn("RegCloseKey", &Close, recording.close);
 }
 
 RegistryCallRecorder::~RegistryCallRecorder()
 {
-    for (const Hook& hook : hooks) {
-        if (Address* slot = ImportSlot(hook.name); slot != nullptr && hook.original != 0) {
-            Swap(slot, hook.original);
-        }
+    for (const auto& [slot, original] : recording.patchedSlots) {
+        Swap(slot, original);
     }
 }
 
