@@ -43,7 +43,8 @@ fi
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-rm -rf "$out"
+# Only the release's own files go; the folder may hold others.
+rm -f "$out"/loclistfix-*-win32.zip "$out"/loclistfix-*-win64.zip "$out/SHA256SUMS"
 mkdir -p "$stage/release"
 for preset in mingw-x86 mingw-x64; do
     quietly "configuring the $preset build" cmake --preset "$preset"
@@ -65,6 +66,6 @@ for preset in mingw-x86 mingw-x64; do
     )
 done
 (cd "$stage/release" && sha256sum loclistfix-*.zip > SHA256SUMS)
-mkdir -p "$(dirname "$out")"
-mv "$stage/release" "$out"
+mkdir -p "$out"
+mv "$stage/release"/* "$out"/
 cat "$out/SHA256SUMS"

@@ -101,7 +101,8 @@ bad_inputs=(
 rejected() {
     local errors
     errors=$(LOCLISTFIX_SIGN_PASSWORD=$1 release "$work/bad" "${@:2}" 2>&1 >/dev/null) && return 1
-    [ "$(printf '%s\n' "$errors" | wc -l)" -eq 1 ] && [ ! -e "$work/bad" ] || { echo "$errors"; return 1; }
+    [ "$(printf '%s\n' "$errors" | wc -l)" -eq 1 ] && [ -z "$(ls -A "$work/bad" 2>/dev/null)" ] ||
+        { echo "$errors"; return 1; }
 }
 for row in "${bad_inputs[@]}"; do
     IFS='|' read -r what password options <<<"$row"
