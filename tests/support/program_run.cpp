@@ -60,12 +60,25 @@ std::string ReadAll(HANDLE file)
 struct Child {
     OwnedHandle output;
     OwnedHandle process;
+    DWORD startError;
+    // When it did not start: the step that failed, its error and anything the lost process wrote.
+    std::string whyNot;
 };
 
-Child Start(const std::wstring& arguments)
+// Wine now and then loses a new process while still setting it up, before
+// any of the program's code has run (seen about once in a few thousand
+// starts, with nothing written to its output), and CreateProcessW then fails
+// with ERROR_INTERNAL_ERROR. It says nothing of the program, so such a start
+// is tried again; any other failure stands.
+constexpr int kStartAttempts = 3;
+constexpr DWORD kLostWhileStarting = ERROR_INTERNAL_ERROR;
+
+Child StartOnce(const std::wstring& arguments)
 {
-    Child child{CreateOutputFile(), nullptr};
+    Child child{CreateOutputFile(), nullptr, ERROR_SUCCESS, {}};
     if (!child.output) {
+        child.startError = GetLastError();
+        child.whyNot = "creating the output file failed with error " + std::to_string(child.startError);
         return child;
     }
     STARTUPINFOW startup{};
@@ -82,6 +95,19 @@ Child Start(const std::wstring& arguments)
                        kInheritHandles, kNoCreationFlags, kSameEnvironment, kSameDirectory, &startup, &process)) {
         CloseHandle(process.hThread);
         child.process.reset(process.hProcess);
+    } else {
+        child.startError = GetLastError();
+        child.whyNot = "CreateProcessW failed with error " + std::to_string(child.startError);
+        child.whyNot += "; output: " + ReadAll(child.output.get());
+    }
+    return child;
+}
+
+Child Start(const std::wstring& arguments)
+{
+    Child child = StartOnce(arguments);
+    for (int attempt = 1; attempt < kStartAttempts && child.startError == kLostWhileStarting; ++attempt) {
+        child = StartOnce(arguments);
     }
     return child;
 }
@@ -89,15 +115,15 @@ Child Start(const std::wstring& arguments)
 ProgramRun Finish(const Child& child)
 {
     if (!child.process) {
-        return {false, 0, {}};
+        return {false, child.whyNot, 0, {}};
     }
     if (WaitForSingleObject(child.process.get(), kRunTimeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(child.process.get(), 1);
-        return {false, 0, {}};
+        return {false, "waiting for the run to end", 0, {}};
     }
     DWORD exitCode = STILL_ACTIVE;
     GetExitCodeProcess(child.process.get(), &exitCode);
-    return {true, exitCode, ReadAll(child.output.get())};
+    return {true, {}, exitCode, ReadAll(child.output.get())};
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 struct ProgramRun {
     bool started;
+    // When it did not start or end: the step that failed and its error.
+    std::string whyNot;
     DWORD exitCode;
     // Everything the program wrote to its standard output and error.
     std::string output;
