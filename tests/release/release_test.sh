@@ -120,7 +120,7 @@ end_to_end() {
     WINEPREFIX=$root/build/$preset/wineprefix cmake/wine.sh run "$arch" "$dir/program_test.exe" > "$dir/log" 2>&1 ||
         status=$?
     WINEPREFIX=$root/build/$preset/wineprefix cmake/wine.sh server --kill >/dev/null 2>&1 || true
-    [ $status -eq 0 ] || tail -n 20 "$dir/log"
+    [ $status -eq 0 ] || { grep -A8 ': Failure' "$dir/log" | head -n 60; tail -n 5 "$dir/log"; }
     return $status
 }
 # Where the preset's configure found that this host cannot run its programs, it said why.
