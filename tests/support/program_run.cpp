@@ -66,10 +66,10 @@ struct Child {
 };
 
 // Wine now and then loses a new process while still setting it up, before
-// any of the program's code has run (seen about once in a few thousand
-// starts, with nothing written to its output), and CreateProcessW then fails
-// with ERROR_INTERNAL_ERROR. It says nothing of the program, so such a start
-// is tried again; any other failure stands.
+// any of the program's code has run (seen here about once in ten thousand
+// starts), and CreateProcessW then fails with ERROR_INTERNAL_ERROR. That says
+// nothing of the program, so such a start is tried again; any other failure
+// stands.
 constexpr int kStartAttempts = 3;
 constexpr DWORD kLostWhileStarting = ERROR_INTERNAL_ERROR;
 
