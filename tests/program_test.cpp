@@ -111,7 +111,7 @@ protected:
 
     static void ExpectSilentSuccess(const ProgramRun& run)
     {
-        ASSERT_TRUE(run.started) << run.whyNot;
+        ASSERT_TRUE(run.Started()) << run.whyNot;
         EXPECT_EQ(run.exitCode, 0u);
         EXPECT_EQ(run.output, "");
     }

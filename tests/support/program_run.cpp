@@ -115,15 +115,15 @@ Child Start(const std::wstring& arguments)
 ProgramRun Finish(const Child& child)
 {
     if (!child.process) {
-        return {false, child.whyNot, 0, {}};
+        return {child.whyNot, 0, {}};
     }
     if (WaitForSingleObject(child.process.get(), kRunTimeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(child.process.get(), 1);
-        return {false, "waiting for the run to end", 0, {}};
+        return {"waiting for the run to end", 0, {}};
     }
     DWORD exitCode = STILL_ACTIVE;
     GetExitCodeProcess(child.process.get(), &exitCode);
-    return {true, {}, exitCode, ReadAll(child.output.get())};
+    return {{}, exitCode, ReadAll(child.output.get())};
 }
 
 }  // namespace

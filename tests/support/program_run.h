@@ -9,12 +9,13 @@
 #include <vector>
 
 struct ProgramRun {
-    bool started;
     // When it did not start or end: the step that failed and its error.
     std::string whyNot;
     DWORD exitCode;
     // Everything the program wrote to its standard output and error.
     std::string output;
+
+    bool Started() const { return whyNot.empty(); }
 };
 
 // loclistfix.exe, which the build puts beside the test programs.
