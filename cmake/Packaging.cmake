@@ -10,10 +10,15 @@ else()
     set(LOCLISTFIX_PACKAGE_ARCH win32)
 endif()
 
+set(LOCLISTFIX_PACKAGE_NAME loclistfix-${PROJECT_VERSION}-${LOCLISTFIX_PACKAGE_ARCH})
+# The release command names its folders and zips after this file, so the
+# version has one home.
+file(WRITE ${PROJECT_BINARY_DIR}/package-name ${LOCLISTFIX_PACKAGE_NAME})
+
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME loclistfix)
 set(CPACK_PACKAGE_VENDOR "The loclistfix developers")
-set(CPACK_PACKAGE_FILE_NAME loclistfix-${PROJECT_VERSION}-${LOCLISTFIX_PACKAGE_ARCH})
+set(CPACK_PACKAGE_FILE_NAME ${LOCLISTFIX_PACKAGE_NAME})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 include(CPack)
