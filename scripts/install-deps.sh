@@ -8,6 +8,7 @@
 #   install-deps.sh           everything
 #   install-deps.sh release   only what scripts/package.sh needs: no Wine, no GoogleTest
 set -euo pipefail
+# shellcheck source=scripts/quietly.sh
 . "$(dirname "$0")/quietly.sh"
 
 release=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix

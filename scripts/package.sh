@@ -1,71 +1,142 @@
 #!/usr/bin/env bash
-# The release: builds both executables and writes, into build/packages/ (or
-# --out DIR), loclistfix-<version>-win32.zip, loclistfix-<version>-win64.zip
-# and SHA256SUMS over the two. Built twice from the same commit, they are the
-# same bytes: every date in them is the commit's (SOURCE_DATE_EPOCH), and
-# order and permissions are fixed.
+# The release: builds both executables from the commit alone and writes, into
+# build/packages/ (or --out DIR), loclistfix-<version>-win32.zip,
+# loclistfix-<version>-win64.zip and SHA256SUMS over the two. Built twice from
+# the same commit, they are the same bytes: every date in them is the commit's
+# (SOURCE_DATE_EPOCH), and order and permissions are fixed.
 #
-# Given a signing key, the executables in the zips are signed, as
-# scripts/sign.sh describes; without one, they are not:
 #   scripts/package.sh [--out DIR]
 #       [--sign-pkcs12 FILE | --sign-pkcs11-module MODULE --sign-key URI --sign-cert FILE]
-#       [--timestamp-url URL] [--info-url URL]
-# A bad key, password or certificate is reported before anything is built,
-# and a failure at any step leaves no release behind.
+#       [--timestamp-url URL [--timestamp-timeout SECONDS]] [--info-url URL]
+#
+# Signing is scripts/signing.sh's. Every check comes before the build, and
+# each fault is one line. The output folder changes only once the whole
+# release is ready beside it, and then only in the release's own files.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/quietly.sh
+root=$(cd "$(dirname "$0")/.." && pwd -P)
+. "$root/scripts/quietly.sh"
+. "$root/scripts/signing.sh"
+signing_take_password
 
-out=build/packages
-signing=()
+# Paths mean what they mean where the command was started.
+absolute() {
+    case $1 in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$PWD/$1" ;; esac
+}
+
+out=$root/build/packages
 while [ $# -gt 0 ]; do
     case $1 in
-        --out)
-            [ $# -ge 2 ] || { echo "package.sh: --out needs a folder" >&2; exit 1; }
-            out=$2
+        --out | --sign-pkcs12 | --sign-pkcs11-module | --sign-key | --sign-cert | --timestamp-url | \
+            --timestamp-timeout | --info-url)
+            [[ $# -ge 2 && -n $2 ]] || fail "$1 needs a value"
+            case $1 in
+                --out) out=$(absolute "$2") ;;
+                --sign-pkcs12) sign_pkcs12=$(absolute "$2") ;;
+                --sign-pkcs11-module) sign_module=$(absolute "$2") ;;
+                --sign-key) sign_key=$2 ;;
+                --sign-cert) sign_cert=$(absolute "$2") ;;
+                --timestamp-url) timestamp_url=$2 ;;
+                --timestamp-timeout) timestamp_timeout=$2 ;;
+                --info-url) info_url=$2 ;;
+            esac
             shift 2 ;;
-        *) signing+=("$1"); shift ;;
+        *) fail "unknown argument '$1' (see the README's Releasing)" ;;
     esac
 done
+signing_requested || [ -z "$timestamp_url$info_url" ] || fail "--timestamp-url and --info-url need a signing key"
 
-scripts/install-deps.sh
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-if [ ${#signing[@]} -gt 0 ]; then
-    if [[ " ${signing[*]} " != *" --info-url "* ]]; then
-        origin=$(git remote get-url origin 2>/dev/null || true)
-        case $origin in
-            http://* | https://*) signing+=(--info-url "${origin%.git}") ;;
-            *) echo "== no --info-url, and the origin remote is no web address: the signatures carry no URL" ;;
-        esac
-    fi
-    scripts/sign.sh --check "${signing[@]}"
+# Whatever stops the command, it leaves no trace: its own folder goes, and so
+# does a half-moved release and any folder it made for --out.
+work='' staging='' made_out=''
+cleanup() {
+    [ -z "$staging" ] || rm -rf "$staging"
+    [ -z "$made_out" ] || rm -rf "$made_out"
+    [ -z "$work" ] || rm -rf "$work"
+}
+interrupted() {
+    echo "package.sh: interrupted; the output folder is as it was" >&2
+    exit "$1"
+}
+trap cleanup EXIT
+trap 'interrupted 130' INT
+trap 'interrupted 143' TERM
+
+if [ -e "$out" ]; then
+    [[ -d $out && -w $out ]] || fail "--out $out: not a folder this command can write to"
+else
+    parent=$out
+    while [ ! -e "$parent" ]; do parent=$(dirname "$parent"); done
+    [[ -d $parent && -w $parent ]] || fail "cannot make $out: $parent is not a folder this command can write to"
 fi
 
-stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
-# Only the release's own files go; the folder may hold others.
-rm -f "$out"/loclistfix-*-win32.zip "$out"/loclistfix-*-win64.zip "$out/SHA256SUMS"
-mkdir -p "$stage/release"
-for preset in mingw-x86 mingw-x64; do
-    quietly "configuring the $preset build" cmake --preset "$preset"
-    quietly "building loclistfix ($preset)" cmake --build --preset "$preset" --target loclistfix
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$preset/CMakeCache.txt")
-    case $preset in mingw-x86) arch=win32 ;; *) arch=win64 ;; esac
-    name=loclistfix-$version-$arch
-    quietly "staging $name" cmake --install "build/$preset" --prefix "$stage/$name"
-    if [ ${#signing[@]} -gt 0 ]; then
-        scripts/sign.sh "${signing[@]}" "build/$preset/bin/loclistfix.exe" "$stage/$name/loclistfix.exe"
+"$root/scripts/install-deps.sh" release
+
+# The release is the commit's, never the work tree's. Outside a checkout of its
+# own (an exported tree, or one inside another repository) there is no commit,
+# and the date must be given.
+commit=''
+if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
+    commit=$(git -C "$root" rev-parse --verify -q HEAD) || fail "this checkout has no commit to release"
+    : "${SOURCE_DATE_EPOCH:=$(git -C "$root" log -1 --format=%ct "$commit")}"
+elif [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    fail "$root is not a git checkout of its own, so no commit dates the release: set SOURCE_DATE_EPOCH"
+fi
+[[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] ||
+    fail "SOURCE_DATE_EPOCH is a number of seconds since 1970, not '$SOURCE_DATE_EPOCH'"
+export SOURCE_DATE_EPOCH
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/loclistfix-release.XXXXXX")
+if signing_requested; then
+    mkdir "$work/signing"
+    signing_check "$work/signing"
+fi
+
+mkdir "$work/source" "$work/stage" "$work/release"
+if [ -n "$commit" ]; then
+    [ -z "$(git -C "$root" status --porcelain)" ] ||
+        echo "== the work tree has changes that the release leaves out: it is built from commit ${commit:0:12}"
+    git -C "$root" archive --format=tar "$commit" | tar -x -C "$work/source" ||
+        fail "cannot export commit $commit"
+else
+    tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -x -C "$work/source" ||
+        fail "cannot copy $root"
+fi
+
+for arch in x86 x64; do
+    build=$work/build-$arch
+    (cd "$work/source" && quietly "configuring the $arch build" \
+        cmake --preset "mingw-$arch" -B "$build" -D BUILD_TESTING=OFF)
+    quietly "building loclistfix ($arch)" cmake --build "$build" --target loclistfix
+    name=$(cat "$build/package-name" 2>/dev/null) || fail "the $arch build names no package (build/package-name): is this commit older than the release command?"
+    quietly "staging $name" cmake --install "$build" --prefix "$work/stage/$name"
+    if signing_requested; then
+        signing_sign "$build/bin/loclistfix.exe" "$work/stage/$name/loclistfix.exe"
     fi
     (
-        cd "$stage"
+        cd "$work/stage"
         find "$name" -type f -exec chmod 644 {} +
         chmod 755 "$name/loclistfix.exe"
         find "$name" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
         # zip writes local time, so the zone is fixed too.
-        find "$name" -type f | LC_ALL=C sort | quietly "zipping $name" env TZ=UTC zip -X -D -q "release/$name.zip" -@
+        find "$name" -type f | LC_ALL=C sort | quietly "zipping $name" env TZ=UTC zip -X -D -q "../release/$name.zip" -@
     )
 done
-(cd "$stage/release" && sha256sum loclistfix-*.zip > SHA256SUMS)
-mkdir -p "$out"
-mv "$stage/release"/* "$out"/
+(cd "$work/release" && sha256sum loclistfix-*.zip >SHA256SUMS)
+
+# Written beside the output on its file system first, so that a full disk or
+# any other fault stops before a single file of the output has changed; then
+# each file takes its place by rename.
+if [ ! -e "$out" ]; then
+    made_out=$out
+    while [ ! -e "$(dirname "$made_out")" ]; do made_out=$(dirname "$made_out"); done
+    mkdir -p "$out" 2>/dev/null || fail "cannot make $out"
+fi
+staging=$(mktemp -d "$out/.loclistfix-release.XXXXXX" 2>/dev/null) || fail "cannot write into $out"
+cp "$work/release/"* "$staging/" 2>/dev/null ||
+    fail "cannot write the release into $out (is its disk full?): the folder is as it was"
+for file in "$work/release/"loclistfix-*.zip "$work/release/SHA256SUMS"; do
+    mv -f "$staging/${file##*/}" "$out/"
+done
+rmdir "$staging"
+staging='' made_out=''
 cat "$out/SHA256SUMS"

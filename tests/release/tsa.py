@@ -3,8 +3,12 @@ posted to it over HTTP on loopback, through `openssl ts -reply`.
 
     python3 tsa.py DIR   -- DIR holds tsa.cnf, tsa.key and tsa.pem; the port
                             chosen is written to DIR/port
+
+Beside it, on DIR/silent-port, a server that takes every connection and
+never answers.
 """
 import http.server
+import socket
 import pathlib
 import subprocess
 import sys
@@ -30,5 +34,8 @@ class TimeStamps(http.server.BaseHTTPRequestHandler):
 
 
 server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
+# The kernel completes the handshake of a listening socket; nothing reads.
+silent = socket.create_server(("127.0.0.1", 0))
+(folder / "silent-port").write_text(str(silent.getsockname()[1]))
 (folder / "port").write_text(str(server.server_address[1]))
 server.serve_forever()

@@ -1,0 +1,168 @@
+# shellcheck shell=bash
+# Authenticode signing for the release command, sourced by it. The key is one of
+#   --sign-pkcs12 FILE      its password in LOCLISTFIX_SIGN_PASSWORD
+#   --sign-pkcs11-module MODULE --sign-key URI --sign-cert FILE
+#                           a token or HSM; the URI names the key and may take
+#                           the PIN from a file (RFC 7512's pin-source)
+# signing_check proves, before anything is built, that the key signs: it opens
+# it with the password as given, matches it with the certificate, checks that
+# the certificate is for code signing and valid now, and signs a probe with
+# exactly the options the release will use, time stamp included. signing_sign
+# then signs reproducibly: the signing time is SOURCE_DATE_EPOCH, so the same
+# key signs the same file to the same bytes.
+#
+# Secrets stay out of sight: the password is taken out of the environment at
+# once and reaches only the processes that read the key (OpenSSL through its
+# own environment, osslsigncode through a private file), and a PIN given in
+# the URI is moved to a private file too, so no command line holds it.
+
+sign_pkcs12='' sign_module='' sign_key='' sign_cert=''
+timestamp_url='' timestamp_timeout=60 info_url=''
+signing_password='' signing_password_given=0
+signing_dir='' signer=() signing_options=()
+
+signing_take_password() {
+    if [ -n "${LOCLISTFIX_SIGN_PASSWORD+set}" ]; then
+        signing_password=$LOCLISTFIX_SIGN_PASSWORD
+        signing_password_given=1
+    fi
+    unset LOCLISTFIX_SIGN_PASSWORD
+}
+
+signing_requested() {
+    [ -n "$sign_pkcs12$sign_module$sign_key$sign_cert" ]
+}
+
+readable() {
+    [[ -f $1 && -r $1 ]] || fail "$1: no such file"
+}
+
+# OpenSSL reads the password from its own environment, byte for byte.
+with_password() {
+    LOCLISTFIX_SIGN_PASSWORD=$signing_password "$@" -passin env:LOCLISTFIX_SIGN_PASSWORD
+}
+
+# The PKCS#12 file's certificate into $signing_dir/cert.pem, once its key is
+# known to open with the password and to match it.
+signing_open_pkcs12() {
+    [ -z "$sign_module$sign_key$sign_cert" ] || fail "give either --sign-pkcs12 or the --sign-pkcs11-* options, not both"
+    readable "$sign_pkcs12"
+    [ "$signing_password_given" -eq 1 ] ||
+        fail "LOCLISTFIX_SIGN_PASSWORD is not set: it holds the password of $sign_pkcs12 (empty if it has none)"
+    # osslsigncode drops a line break at the end of a password file, and would
+    # then try another password than the one checked here.
+    case $signing_password in
+        *$'\n' | *$'\r') fail "LOCLISTFIX_SIGN_PASSWORD ends in a line break, which osslsigncode would drop: set it without one" ;;
+    esac
+    with_password openssl pkcs12 -in "$sign_pkcs12" -nokeys -clcerts -out "$signing_dir/cert.pem" 2>/dev/null ||
+        fail "cannot open $sign_pkcs12: wrong password, or not a PKCS#12 file"
+    # A file put together by hand may not mark which certificate is the key's;
+    # then the first one is the one checked.
+    [ -s "$signing_dir/cert.pem" ] ||
+        with_password openssl pkcs12 -in "$sign_pkcs12" -nokeys -out "$signing_dir/cert.pem" 2>/dev/null
+    [ -s "$signing_dir/cert.pem" ] || fail "$sign_pkcs12 holds no certificate"
+    local key_public
+    key_public=$(with_password openssl pkcs12 -in "$sign_pkcs12" -nocerts -nodes 2>/dev/null | openssl pkey -pubout 2>/dev/null) ||
+        fail "$sign_pkcs12 holds no key that OpenSSL can read"
+    [ "$key_public" = "$(openssl x509 -in "$signing_dir/cert.pem" -noout -pubkey)" ] ||
+        fail "the key in $sign_pkcs12 does not match its certificate"
+    signer=(-pkcs12 "$sign_pkcs12")
+    # osslsigncode cannot read an empty password file; without one it tries the empty password.
+    if [ -n "$signing_password" ]; then
+        printf '%s' "$signing_password" >"$signing_dir/password"
+        signer+=(-readpass "$signing_dir/password")
+    fi
+}
+
+signing_open_pkcs11() {
+    [[ -n $sign_module && -n $sign_key && -n $sign_cert ]] ||
+        fail "a token needs all of --sign-pkcs11-module, --sign-key and --sign-cert"
+    readable "$sign_module"
+    readable "$sign_cert"
+    [[ $sign_key == pkcs11:* ]] || fail "--sign-key takes a PKCS#11 URI (pkcs11:token=…;object=…)"
+    openssl x509 -in "$sign_cert" -out "$signing_dir/cert.pem" 2>/dev/null || fail "$sign_cert: not a PEM certificate"
+    local engine
+    engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
+    [ -f "$engine" ] || fail "OpenSSL's PKCS#11 engine is missing ($engine): install libengine-pkcs11-openssl"
+    local key=$sign_key
+    if [[ $key =~ ^(.*[:;])pin-value=([^;?]*)(.*)$ ]]; then
+        # pin-value is percent-encoded; a pin-source file holds the PIN itself.
+        local encoded=${BASH_REMATCH[2]//\\/\\\\}
+        printf '%b' "${encoded//%/\\x}" >"$signing_dir/pin"
+        key="${BASH_REMATCH[1]}pin-source=file:$signing_dir/pin${BASH_REMATCH[3]}"
+    fi
+    signer=(-pkcs11engine "$engine" -pkcs11module "$sign_module" -key "$key" -certs "$sign_cert")
+}
+
+# Windows accepts an Authenticode signature only from a certificate whose
+# extended key usage holds code signing (1.3.6.1.5.5.7.3.3) itself; OpenSSL
+# names that OID, and only that one, "Code Signing".
+signing_check_certificate() {
+    local cert=$signing_dir/cert.pem
+    openssl x509 -in "$cert" -noout -ext extendedKeyUsage 2>/dev/null | sed 1d | tr ',' '\n' |
+        sed 's/^ *//; s/ *$//' | grep -qx 'Code Signing' ||
+        fail "the certificate is not for code signing (its extended key usage lacks Code Signing, 1.3.6.1.5.5.7.3.3)"
+    local from until
+    from=$(openssl x509 -in "$cert" -noout -startdate | cut -d= -f2)
+    until=$(openssl x509 -in "$cert" -noout -enddate | cut -d= -f2)
+    [ "$(date -d "$from" +%s)" -le "$(date +%s)" ] || fail "the certificate is not valid before $from"
+    openssl x509 -in "$cert" -noout -checkend 0 >/dev/null || fail "the certificate expired on $until"
+}
+
+signing_check_options() {
+    if [ -n "$info_url" ]; then
+        [[ $info_url =~ ^https?://[^/]+ ]] || fail "--info-url takes a web address (http:// or https://), not '$info_url'"
+        [[ ! $info_url =~ ^https?://[^/]*@ ]] ||
+            fail "--info-url carries a user name or password, which every signature would publish"
+    fi
+    [[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]] ||
+        fail "--timestamp-timeout takes a whole number of seconds, not '$timestamp_timeout'"
+    signing_options=(-h sha256 -n loclistfix -time "$SOURCE_DATE_EPOCH")
+    [ -z "$info_url" ] || signing_options+=(-i "$info_url")
+    [ -z "$timestamp_url" ] || signing_options+=(-ts "$timestamp_url")
+}
+
+# osslsigncode IN OUT, with one line of explanation when it fails. A time-stamp
+# server that takes the request and never answers would hold it for ever.
+signing_run() {
+    local log=$signing_dir/log status=0
+    timeout "$timestamp_timeout" osslsigncode sign "${signer[@]}" "${signing_options[@]}" -in "$1" -out "$2" \
+        >"$log" 2>&1 || status=$?
+    [ "$status" -ne 0 ] || return 0
+    if [ -n "$timestamp_url" ]; then
+        [ "$status" -ne 124 ] || fail "the time-stamp server $timestamp_url did not answer within $timestamp_timeout s"
+        ! grep -qi 'timestamp' "$log" || fail "the time-stamp server $timestamp_url did not answer"
+    fi
+    ! grep -q 'key values mismatch' "$log" || fail "the key does not match the certificate $sign_cert"
+    fail "osslsigncode could not sign: $(grep -v -e '^Engine' -e '^Failed$' -e '^Script file format' \
+        -e '^Signature position' "$log" | head -n 1)"
+}
+
+# Everything that can stop a signature, tried before the release is built.
+#   signing_check PRIVATE-FOLDER
+signing_check() {
+    signing_dir=$1
+    chmod 700 "$signing_dir"
+    if [ -n "$sign_pkcs12" ]; then
+        signing_open_pkcs12
+    elif signing_requested; then
+        signing_open_pkcs11
+    else
+        fail "no signing key: give --sign-pkcs12 FILE, or --sign-pkcs11-module, --sign-key and --sign-cert"
+    fi
+    signing_check_certificate
+    signing_check_options
+    printf 'Write-Host loclistfix\r\n' >"$signing_dir/probe.ps1"
+    signing_run "$signing_dir/probe.ps1" "$signing_dir/probe-signed.ps1"
+}
+
+# Signs IN into OUT, and proves that removing the signature gives IN back.
+signing_sign() {
+    local signed=$signing_dir/signed.exe stripped=$signing_dir/stripped.exe
+    rm -f "$signed" "$stripped"
+    signing_run "$1" "$signed"
+    osslsigncode remove-signature -in "$signed" -out "$stripped" >"$signing_dir/log" 2>&1 ||
+        fail "osslsigncode could not remove the signature again: $(head -n 1 "$signing_dir/log")"
+    cmp -s "$1" "$stripped" || fail "the signed file, its signature removed, differs from $1"
+    mv -f "$signed" "$2"
+}
