@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The release: builds both executables from the commit alone and writes, into
 # build/packages/ (or --out DIR), loclistfix-<version>-win32.zip,
-# loclistfix-<version>-win64.zip and SHA256SUMS over the two. Built twice from
-# the same commit, they are the same bytes: every date in them is the commit's
+# loclistfix-<version>-win64.zip, BUILDINFO (how they were made: the commit,
+# its date, the Debian release and the toolchain's package versions) and
+# SHA256SUMS over the three. Built twice from the same commit with the same
+# toolchain, they are the same bytes: every date in them is the commit's
 # (SOURCE_DATE_EPOCH), and order and permissions are fixed.
 #
 #   scripts/package.sh [--out DIR]
@@ -16,6 +18,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 . "$root/scripts/quietly.sh"
 . "$root/scripts/signing.sh"
+. "$root/scripts/toolchain.sh"
 signing_take_password
 
 # Paths mean what they mean where the command was started.
@@ -91,7 +94,7 @@ if signing_requested; then
     signing_check "$work/signing"
 fi
 
-mkdir "$work/source" "$work/stage" "$work/release"
+mkdir "$work/source" "$work/stage" "$work/unsigned" "$work/release"
 if [ -n "$commit" ]; then
     [ -z "$(git -C "$root" status --porcelain)" ] ||
         echo "== the work tree has changes that the release leaves out: it is built from commit ${commit:0:12}"
@@ -109,6 +112,8 @@ for arch in x86 x64; do
     quietly "building loclistfix ($arch)" cmake --build "$build" --target loclistfix
     name=$(cat "$build/package-name" 2>/dev/null) || fail "the $arch build names no package (build/package-name): is this commit older than the release command?"
     quietly "staging $name" cmake --install "$build" --prefix "$work/stage/$name"
+    mkdir "$work/unsigned/$name"
+    cp "$build/bin/loclistfix.exe" "$work/unsigned/$name/"
     if signing_requested; then
         signing_sign "$build/bin/loclistfix.exe" "$work/stage/$name/loclistfix.exe"
     fi
@@ -121,7 +126,8 @@ for arch in x86 x64; do
         find "$name" -type f | LC_ALL=C sort | quietly "zipping $name" env TZ=UTC zip -X -D -q "../release/$name.zip" -@
     )
 done
-(cd "$work/release" && sha256sum loclistfix-*.zip >SHA256SUMS)
+toolchain_buildinfo "$commit" "$work/unsigned" >"$work/release/BUILDINFO"
+(cd "$work/release" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS)
 
 # Written beside the output on its file system first, so that a full disk or
 # any other fault stops before a single file of the output has changed; then
@@ -134,7 +140,7 @@ fi
 staging=$(mktemp -d "$out/.loclistfix-release.XXXXXX" 2>/dev/null) || fail "cannot write into $out"
 cp "$work/release/"* "$staging/" 2>/dev/null ||
     fail "cannot write the release into $out (is its disk full?): the folder is as it was"
-for file in "$work/release/"loclistfix-*.zip "$work/release/SHA256SUMS"; do
+for file in "$work/release/"loclistfix-*.zip "$work/release/BUILDINFO" "$work/release/SHA256SUMS"; do
     mv -f "$staging/${file##*/}" "$out/"
 done
 rmdir "$staging"

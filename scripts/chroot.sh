@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs a command as root in a Debian chroot of the project's own, under
+# build/chroots/CODENAME, made with debootstrap on first use and kept for the
+# next. The host sees none of it but that folder: the mounts the command needs
+# live in a private mount namespace and end with it.
+#
+#   scripts/chroot.sh [--mirror URL] CODENAME COMMAND
+#
+# COMMAND is a bash command line, run in the chroot's /root. --mirror names the
+# Debian archive to use (a snapshot mirror for packages no longer current);
+# by default the host's own.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd -P)
+# shellcheck source=scripts/quietly.sh
+. "$root/scripts/quietly.sh"
+
+mirror=''
+if [ "${1:-}" = --mirror ]; then
+    [ $# -ge 2 ] || fail "--mirror needs a URL"
+    mirror=$2
+    shift 2
+fi
+[ $# -eq 2 ] || fail "usage: chroot.sh [--mirror URL] CODENAME COMMAND"
+codename=$1 command=$2
+[[ $codename =~ ^[a-z]+$ ]] || fail "'$codename' is no Debian codename"
+[ "$(id -u)" -eq 0 ] || fail "a Debian $codename chroot needs root: run this as root"
+
+host_mirror() {
+    {
+        sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources
+        sed -n 's/^deb \(http[^ ]*\) .*/\1/p' /etc/apt/sources.list
+    } 2>/dev/null | grep -v security | head -n 1 || true
+}
+[ -n "$mirror" ] || mirror=$(host_mirror)
+[ -n "$mirror" ] || fail "this host's apt sources name no Debian mirror: give one with --mirror URL"
+
+dir=$root/build/chroots/$codename
+if [ ! -e "$dir/.complete" ]; then
+    command -v debootstrap >/dev/null ||
+        quietly "installing debootstrap" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends debootstrap
+    echo "== making a Debian $codename chroot in $dir (once; later runs reuse it)"
+    rm -rf "$dir"
+    mkdir -p "$(dirname "$dir")"
+    quietly "making the $codename chroot from $mirror" \
+        debootstrap --variant=minbase --include=ca-certificates "$codename" "$dir" "$mirror"
+    cp /etc/resolv.conf "$dir/etc/resolv.conf"
+    touch "$dir/.complete"
+fi
+# A snapshot mirror's lists are old by design.
+printf 'deb [check-valid-until=no] %s %s main\n' "$mirror" "$codename" >"$dir/etc/apt/sources.list"
+[[ $mirror == *snapshot* ]] || printf 'deb %s %s-updates main\n' "$mirror" "$codename" >>"$dir/etc/apt/sources.list"
+
+# shellcheck disable=SC2016 # expanded by the inner shell
+exec unshare --mount --fork sh -c '
+    mount --make-rprivate / && mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
+    mount -t tmpfs tmpfs "$1/tmp" &&
+    exec chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin bash -c "cd /root && $2"' _ "$dir" "$command"
