@@ -83,7 +83,7 @@ else
     if ! chroot "apt-get update -qq >/dev/null 2>&1; apt-get install -y -qq --no-install-recommends ${pinned[*]} \
             zip openssl osslsigncode libengine-pkcs11-openssl >/dev/null 2>&1"; then
         for package in "${toolchain_build_packages[@]}"; do
-            chroot "apt-cache show $package=${recorded[$package]} >/dev/null 2>&1" ||
+            chroot "apt-cache madison $package | cut -d'|' -f2 | tr -d ' ' | grep -qxF '${recorded[$package]}'" ||
                 fail "$package ${recorded[$package]} is no longer in the Debian archive: name a snapshot mirror that has it with --mirror URL"
         done
         fail "the recorded toolchain cannot be installed in the $codename chroot"
