@@ -1,6 +1,6 @@
 # Shared by the MinGW-w64 toolchain files, which set LOCLISTFIX_MINGW_TRIPLET,
 # LOCLISTFIX_WINDOWS_ARCH (x86 or x64) and CMAKE_SYSTEM_PROCESSOR first. The
-# test programs run under Wine.
+# tests' CMake runs their programs under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 
 # The posix-threads flavour is the one Debian's g++-mingw-w64-*-posix ships;
@@ -14,6 +14,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# wine.sh knows which of this host's Wine loaders runs which programs.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine.sh run ${LOCLISTFIX_WINDOWS_ARCH})

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/quietly.sh
-wine=cmake/wine.sh
+wine=scripts/wine.sh
 
 scripts/install-deps.sh
 arch=x86
@@ -18,7 +18,7 @@ quietly "configuring the $preset build" cmake --preset "$preset"
 quietly "building loclistfix ($preset)" cmake --build --preset "$preset" --target loclistfix
 
 export WINEPREFIX="$PWD/build/demo/wineprefix"
-trap '"$wine" server --kill >/dev/null 2>&1 || true' EXIT
+trap '"$wine" stop >/dev/null 2>&1 || true' EXIT
 # Wine's own tools are 64-bit; the list is the same in both registry views.
 reg() {
     "$wine" run x64 reg.exe "$@" | tr -d '\r'
@@ -26,8 +26,7 @@ reg() {
 
 key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Telephony\Locations'
 echo "== preparing a demo registry in $WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-quietly "creating the Wine prefix" "$wine" run x64 wineboot.exe --init
+"$wine" start
 # Absent on a first run.
 reg delete "$key" /f >/dev/null 2>&1 || true
 list=$("$wine" run x64 winepath.exe -w scripts/demo-locations.reg | tr -d '\r')

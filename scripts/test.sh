@@ -10,15 +10,12 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 ran=()
 not_run=()
-for preset in mingw-x86 mingw-x64; do
-    cmake --preset "$preset"
-    cmake --build --preset "$preset"
-    ctest --preset "$preset"
-    reason=$(sed -n 's/^LOCLISTFIX_NOT_RUN_REASON:INTERNAL=//p' "build/$preset/CMakeCache.txt")
-    if [ -z "$reason" ]; then
-        ran+=("${preset#mingw-}")
+for arch in x86 x64; do
+    cmake --workflow --preset "mingw-$arch"
+    if reason=$(scripts/wine.sh can-run "$arch"); then
+        ran+=("$arch")
     else
-        not_run+=("${preset#mingw-}: $reason")
+        not_run+=("$arch: $reason")
     fi
 done
 tests/release/release_test.sh

@@ -25,8 +25,9 @@ Tree LocationList(std::vector<Value> head, int locations = 2)
     head.push_back(String("Comment", "seeded by the tests"));
     head.push_back(Value{"Extra", REG_BINARY, {0x02, 0x00, 0x00, 0x00}});
     Tree tree{{"", head}};
-    tree["Location1"] = {Dword("ID", 1), String("Name", "Office"), String("AreaCode", "206"), Dword("Country", 1),
-                         Dword("Flags", 1), Dword("NumEntries", 5), Dword("LocationListVersion", 2)};
+    tree["Location1"] = {
+        Dword("ID", 1),    String("Name", "Office"), String("AreaCode", "206"),      Dword("Country", 1),
+        Dword("Flags", 1), Dword("NumEntries", 5),   Dword("LocationListVersion", 2)};
     for (int id = 2; id <= locations; ++id) {
         tree["Location" + std::to_string(id)] = {Dword("ID", DWORD(id)), String("Name", "Branch"),
                                                  String("AreaCode", "425"), Dword("Country", 1)};
@@ -71,10 +72,11 @@ std::vector<Variant> Variants()
     };
     const std::vector<BYTE> two = {2, 0, 0, 0, 0, 0, 0, 0};
     for (std::size_t size = 0; size <= two.size(); ++size) {
-        const std::optional<DWORD> readsAs =
-            size > 4 ? std::nullopt : std::optional<DWORD>(size == 0 ? 0 : 2);
-        variants.push_back({"Binary" + std::to_string(size), REG_BINARY,
-                            {two.begin(), two.begin() + static_cast<std::ptrdiff_t>(size)}, readsAs});
+        const std::optional<DWORD> readsAs = size > 4 ? std::nullopt : std::optional<DWORD>(size == 0 ? 0 : 2);
+        variants.push_back({"Binary" + std::to_string(size),
+                            REG_BINARY,
+                            {two.begin(), two.begin() + static_cast<std::ptrdiff_t>(size)},
+                            readsAs});
     }
     return variants;
 }
@@ -113,20 +115,23 @@ std::vector<ListState> ListStates()
         {"NoListValues", LocationList({}), false, {}},
         {"ThousandLocations", LocationList({kCurrentId, kNumEntries, kVersionTwo}, 1000), true, {}},
         {"ManyArguments", VersionTwoList(), true, ManyArguments()},
-        {"ManyArgumentsOnVersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}),
-         false, ManyArguments()},
+        {"ManyArgumentsOnVersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}), false,
+         ManyArguments()},
         {"LongestArguments", VersionTwoList(), true, LongestArgumentString()},
         {"NonAsciiArguments", VersionTwoList(), true, L"\u00e9t\u00e9 \u65e5\u672c\u8a9e \u0416 \U0001F4DE"},
     };
     for (const Variant& variant : Variants()) {
         const auto as = [&](const char* name) { return Value{name, variant.type, variant.data}; };
-        states.push_back({"CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
-                          variant.readsAs.has_value(), {}});
-        states.push_back({"NumEntries_" + variant.label, LocationList({kCurrentId, as("NumEntries"), kVersionTwo}),
-                          true, {}});
+        states.push_back({"CurrentID_" + variant.label,
+                          LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
+                          variant.readsAs.has_value(),
+                          {}});
+        states.push_back(
+            {"NumEntries_" + variant.label, LocationList({kCurrentId, as("NumEntries"), kVersionTwo}), true, {}});
         states.push_back({"Version_" + variant.label,
                           LocationList({kCurrentId, kNumEntries, as("LocationListVersion")}),
-                          variant.readsAs == DWORD(2), {}});
+                          variant.readsAs == DWORD(2),
+                          {}});
     }
     return states;
 }

@@ -7,6 +7,7 @@
 #include "registry/locations_key.h"
 #include "support/registry.h"
 #include "support/registry_calls.h"
+#include "support/row_name.h"
 #include "support/scratch_key.h"
 
 namespace {
@@ -74,13 +75,19 @@ const KeyState kKeyStates[] = {
     {"CurrentIdEightBytes", {Qword("CurrentID", 7), kNumEntries, kVersion}, {false, false, 0, 0, 0}, kStopsAtCurrentId},
     // Oversized values leave the buffer holding their first bytes (see
     // RegistryCallRecorder), which must not reach the fields.
-    {"VersionEightBytesLowWordTwo", {kCurrentId, kNumEntries, Qword("LocationListVersion", 2)}, {true, false, 7, 3, 0}, kReadsAll},
+    {"VersionEightBytesLowWordTwo",
+     {kCurrentId, kNumEntries, Qword("LocationListVersion", 2)},
+     {true, false, 7, 3, 0},
+     kReadsAll},
     {"ShortDataOfOtherTypes",
      {Value{"CurrentID", REG_BINARY, {0x05}}, Value{"NumEntries", REG_NONE, {0x34, 0x12}},
       Value{"LocationListVersion", REG_BINARY, {0x02, 0x00, 0x00}}},
-     {true, true, 5, 0x1234, 2}, kReadsAll},
-    {"EmptyData", {Value{"CurrentID", REG_BINARY, {}}, Value{"NumEntries", REG_DWORD, {}}, kVersion},
-     {true, true, 0, 0, 2}, kReadsAll},
+     {true, true, 5, 0x1234, 2},
+     kReadsAll},
+    {"EmptyData",
+     {Value{"CurrentID", REG_BINARY, {}}, Value{"NumEntries", REG_DWORD, {}}, kVersion},
+     {true, true, 0, 0, 2},
+     kReadsAll},
 };
 
 class LocationsKeyReads : public testing::TestWithParam<KeyState> {};
@@ -108,8 +115,7 @@ TEST_P(LocationsKeyReads, FieldsAndStatusFollowTheKey)
     EXPECT_EQ(recorder.Calls(), state.calls);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, LocationsKeyReads, testing::ValuesIn(kKeyStates),
-                         [](const testing::TestParamInfo<KeyState>& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(States, LocationsKeyReads, testing::ValuesIn(kKeyStates), RowName());
 
 TEST(LocationsKeyDelete, RemovesOnlyTheNamedValueAndReportsAMissingOne)
 {

@@ -11,6 +11,7 @@
 
 #include "location_lists.h"
 #include "support/program_run.h"
+#include "support/row_name.h"
 
 // The program run as an administrator would run it, against the machine's
 // own location list; afterwards the whole Telephony tree is compared with
@@ -59,8 +60,7 @@ protected:
             GTEST_SKIP() << "rewrites the machine's own location list: run it in a Wine prefix";
         }
         RemoveList();
-        const LSTATUS status =
-            registry::Create(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_ALL_ACCESS | kOtherView, list_);
+        const LSTATUS status = registry::Create(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_ALL_ACCESS | kOtherView, list_);
         if (status == ERROR_ACCESS_DENIED) {
             GTEST_SKIP() << "needs the right to write HKEY_LOCAL_MACHINE";
         }
@@ -132,8 +132,7 @@ TEST_P(LocationListRuns, OnlyAVersionTwoListLosesNumEntriesAndOnlyOnce)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(States, LocationListRuns, testing::ValuesIn(ListStates()),
-                         [](const testing::TestParamInfo<ListState>& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(States, LocationListRuns, testing::ValuesIn(ListStates()), RowName());
 
 TEST_F(LocationListTest, AbsentListIsNotCreated)
 {
@@ -194,11 +193,10 @@ TEST_P(LockedLocationList, ChangesOnlyWhatItsRightsAllow)
     ASSERT_EQ(registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, READ_CONTROL | WRITE_DAC, guard), ERROR_SUCCESS);
     std::vector<BYTE> original(4096);
     DWORD originalSize = static_cast<DWORD>(original.size());
-    ASSERT_EQ(RegGetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data(), &originalSize),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegGetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data(), &originalSize), ERROR_SUCCESS);
     PSECURITY_DESCRIPTOR locked = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(GetParam().securityDescriptor,
-                                                                     SDDL_REVISION_1, &locked, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(GetParam().securityDescriptor, SDDL_REVISION_1,
+                                                                     &locked, nullptr));
     ASSERT_EQ(RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, locked), ERROR_SUCCESS);
     LocalFree(locked);
 
@@ -215,7 +213,6 @@ TEST_P(LockedLocationList, ChangesOnlyWhatItsRightsAllow)
     ExpectTelephony(expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lockouts, LockedLocationList, testing::ValuesIn(kLockouts),
-                         [](const testing::TestParamInfo<Lockout>& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(Lockouts, LockedLocationList, testing::ValuesIn(kLockouts), RowName());
 
 }  // namespace

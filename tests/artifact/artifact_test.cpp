@@ -82,9 +82,12 @@ TEST(Artifact, VersionResourceNamesTheProductAndItsVersion)
         const char* name;
         const char* value;
     } strings[] = {
-        {"FileVersion", LOCLISTFIX_VERSION_TEXT}, {"ProductVersion", LOCLISTFIX_VERSION_TEXT},
-        {"ProductName", "loclistfix"},          {"InternalName", "loclistfix"},
-        {"OriginalFilename", "loclistfix.exe"}, {"FileDescription", LOCLISTFIX_DESCRIPTION},
+        {"FileVersion", LOCLISTFIX_VERSION_TEXT},
+        {"ProductVersion", LOCLISTFIX_VERSION_TEXT},
+        {"ProductName", "loclistfix"},
+        {"InternalName", "loclistfix"},
+        {"OriginalFilename", "loclistfix.exe"},
+        {"FileDescription", LOCLISTFIX_DESCRIPTION},
     };
     for (const auto& expected : strings) {
         char* value = nullptr;
@@ -143,8 +146,8 @@ struct PeFile {
 
     DWORD OffsetOf(DWORD rva) const
     {
-        const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
-            reinterpret_cast<const char*>(optional) + file->SizeOfOptionalHeader);
+        const auto* sections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(reinterpret_cast<const char*>(optional) +
+                                                                             file->SizeOfOptionalHeader);
         for (WORD i = 0; i < file->NumberOfSections; ++i) {
             const IMAGE_SECTION_HEADER& section = sections[i];
             if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.SizeOfRawData) {

@@ -334,23 +334,22 @@ for row in "${verifications[@]}"; do
     check "verify: $what" verified "$user" "$status" "$words"
 done
 
-# What ships is the signed file: the end-to-end tests run it in place of the build's own.
+# What ships is the signed file: the end-to-end tests run it in place of the
+# build's own, in a Wine prefix of this test's own.
 end_to_end() {
-    local arch=$1 preset=mingw-$1 dir=$work/end-to-end-$1
+    local arch=$1 dir=$work/end-to-end-$1 status=0
     mkdir -p "$dir"
-    cp "$root/build/$preset/bin/program_test.exe" "$dir/"
+    cp "$root/build/mingw-$arch/bin/program_test.exe" "$dir/"
     cp "$work/unzipped/pkcs12/loclistfix-"*-"$2".zip/*/loclistfix.exe "$dir/"
-    local status=0
-    WINEPREFIX=$root/build/$preset/wineprefix "$root/cmake/wine.sh" run "$arch" "$dir/program_test.exe" >"$dir/log" 2>&1 ||
-        status=$?
-    WINEPREFIX=$root/build/$preset/wineprefix "$root/cmake/wine.sh" server --kill >/dev/null 2>&1 || true
+    export WINEPREFIX=$work/wineprefix
+    "$root/scripts/wine.sh" start || return
+    "$root/scripts/wine.sh" run "$arch" "$dir/program_test.exe" >"$dir/log" 2>&1 || status=$?
+    "$root/scripts/wine.sh" stop || status=$?
     [ $status -eq 0 ] || { grep -A8 ': Failure' "$dir/log" | head -n 60; tail -n 5 "$dir/log"; }
     return $status
 }
-# Where the preset's configure found that this host cannot run its programs, it said why.
 for arch in x86:win32 x64:win64; do
-    reason=$(sed -n 's/^LOCLISTFIX_NOT_RUN_REASON:INTERNAL=//p' "$root/build/mingw-${arch%:*}/CMakeCache.txt")
-    if [ -z "$reason" ]; then
+    if reason=$("$root/scripts/wine.sh" can-run "${arch%:*}"); then
         check "${arch%:*}: the signed executable passes the end-to-end tests" end_to_end "${arch%:*}" "${arch#*:}"
     else
         echo "skipped: end-to-end tests of the signed ${arch%:*} executable: $reason"

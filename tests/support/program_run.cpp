@@ -27,8 +27,9 @@ std::wstring CommandLinePrefix()
 {
     const std::string path = LoclistfixPath();
     std::wstring wide(path.size(), L'\0');
-    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, kNoConversionFlags, path.data(), static_cast<int>(path.size()),
-                                                             wide.data(), static_cast<int>(wide.size()))));
+    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, kNoConversionFlags, path.data(),
+                                                             static_cast<int>(path.size()), wide.data(),
+                                                             static_cast<int>(wide.size()))));
     return L"\"" + wide + L"\" ";
 }
 

@@ -28,7 +28,11 @@ public:
     OwnedKey& operator=(const OwnedKey&) = delete;
 
     HKEY Get() const noexcept { return key_; }
-    HKEY* Put() noexcept { Reset(); return &key_; }
+    HKEY* Put() noexcept
+    {
+        Reset();
+        return &key_;
+    }
     void Reset() noexcept;
 
 private:

@@ -1,40 +1,36 @@
 # Runs the cross-built tests under Wine, in a prefix of their own inside the
-# build tree. One fixture creates the prefix and starts its server, another
-# shuts the server down once the last test has ended. cmake/wine.sh decides
-# which loader runs what.
+# build tree. One fixture starts the prefix, another ends it once the last test
+# has ended; scripts/wine.sh does both, and decides which loader runs what.
 #
 # Some x86-64 hosts cannot execute 32-bit programs at all. There the tests that
 # run this build's own programs are disabled (CTest lists them as not run),
 # and LOCLISTFIX_RUNS_OWN_PROGRAMS is off.
 
-# Elsewhere the tests run as they are.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
+# A native build runs its tests as they are.
+if(NOT CMAKE_CROSSCOMPILING OR NOT CMAKE_HOST_UNIX)
     set(LOCLISTFIX_RUNS_OWN_PROGRAMS ON)
     function(loclistfix_run_under_wine)
     endfunction()
     return()
 endif()
 
-set(LOCLISTFIX_WINE ${CMAKE_CURRENT_LIST_DIR}/wine.sh)
+set(LOCLISTFIX_WINE ${PROJECT_SOURCE_DIR}/scripts/wine.sh)
 set(LOCLISTFIX_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix)
+# Targets made from here on run through Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${LOCLISTFIX_WINE} run ${LOCLISTFIX_WINDOWS_ARCH})
 
 # Found out by trying, at every configure, so a build tree follows its host.
 execute_process(COMMAND ${LOCLISTFIX_WINE} can-run ${LOCLISTFIX_WINDOWS_ARCH}
     RESULT_VARIABLE result OUTPUT_VARIABLE reason OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(result EQUAL 0)
     set(LOCLISTFIX_RUNS_OWN_PROGRAMS ON)
-    set(reason "")
 else()
     set(LOCLISTFIX_RUNS_OWN_PROGRAMS OFF)
     message(STATUS "Tests that run ${LOCLISTFIX_WINDOWS_ARCH} programs are disabled: ${reason}")
 endif()
-set(LOCLISTFIX_NOT_RUN_REASON "${reason}" CACHE INTERNAL
-    "Why this host cannot run the build's programs; empty where it can")
 
-add_test(NAME wine_prefix_start
-    COMMAND ${CMAKE_COMMAND} -D ACTION=start -P ${CMAKE_CURRENT_LIST_DIR}/wine-prefix.cmake)
-add_test(NAME wine_prefix_stop
-    COMMAND ${CMAKE_COMMAND} -D ACTION=stop -P ${CMAKE_CURRENT_LIST_DIR}/wine-prefix.cmake)
+add_test(NAME wine_prefix_start COMMAND ${LOCLISTFIX_WINE} start)
+add_test(NAME wine_prefix_stop COMMAND ${LOCLISTFIX_WINE} stop)
 set_tests_properties(wine_prefix_start PROPERTIES FIXTURES_SETUP wine_prefix)
 set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine_prefix)
 set_tests_properties(wine_prefix_start wine_prefix_stop PROPERTIES

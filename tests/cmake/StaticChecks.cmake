@@ -1,14 +1,23 @@
-# The program's sources, checked as CTest tests: Style.ClangFormat against the
-# committed .clang-format, and Style.ClangTidy with the checks that .clang-tidy
-# chooses, warnings as errors, for this build's target.
+# The project's code, checked as CTest tests: Style.ClangFormat, the C++ of the
+# program, its tests and tools against the committed .clang-format;
+# Style.ClangTidy, the program's sources with the checks that .clang-tidy
+# chooses, warnings as errors, for this build's target; and Style.ShellCheck,
+# every shell script, with every note an error.
 
 file(GLOB_RECURSE loclistfix_sources CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/src/*.cpp ${PROJECT_SOURCE_DIR}/src/*.h)
+file(GLOB_RECURSE loclistfix_all_cxx CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/src/*.cpp ${PROJECT_SOURCE_DIR}/src/*.h
+    ${PROJECT_SOURCE_DIR}/tests/*.cpp ${PROJECT_SOURCE_DIR}/tests/*.h
+    ${PROJECT_SOURCE_DIR}/tools/*.cpp ${PROJECT_SOURCE_DIR}/tools/*.h)
+file(GLOB_RECURSE loclistfix_shell_scripts CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/scripts/*.sh ${PROJECT_SOURCE_DIR}/tests/*.sh)
+list(APPEND loclistfix_shell_scripts ${PROJECT_SOURCE_DIR}/.ci/run)
 
 find_program(LOCLISTFIX_CLANG_FORMAT NAMES clang-format clang-format-14)
 if(LOCLISTFIX_CLANG_FORMAT)
     add_test(NAME Style.ClangFormat
-        COMMAND ${LOCLISTFIX_CLANG_FORMAT} --dry-run --Werror ${loclistfix_sources})
+        COMMAND ${LOCLISTFIX_CLANG_FORMAT} --dry-run --Werror ${loclistfix_all_cxx})
 else()
     message(STATUS "clang-format not found: Style.ClangFormat is not registered")
 endif()
@@ -32,4 +41,14 @@ if(LOCLISTFIX_CLANG_TIDY AND CMAKE_EXPORT_COMPILE_COMMANDS)
         COMMAND ${LOCLISTFIX_CLANG_TIDY} -p ${PROJECT_BINARY_DIR} --quiet ${target_arguments} ${loclistfix_sources})
 else()
     message(STATUS "clang-tidy or a compilation database missing: Style.ClangTidy is not registered")
+endif()
+
+find_program(LOCLISTFIX_SHELLCHECK NAMES shellcheck)
+if(LOCLISTFIX_SHELLCHECK)
+    # The scripts name the files they source relative to the project's root.
+    add_test(NAME Style.ShellCheck
+        COMMAND ${LOCLISTFIX_SHELLCHECK} --external-sources ${loclistfix_shell_scripts}
+        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+else()
+    message(STATUS "shellcheck not found: Style.ShellCheck is not registered")
 endif()
