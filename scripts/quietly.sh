@@ -1,16 +1,25 @@
 # shellcheck shell=bash
 # Sourced by the scripts. quietly WHAT COMMAND [ARG...] runs a command with its
 # output held back; if it fails, says what was being done, shows everything
-# the command printed, and returns the command's status. The output is held in
-# memory, so an interrupted step leaves no log file behind.
+# the command printed, and returns the command's status.
+#
+# The output goes to a file, not a pipe: programs that the command leaves
+# running in the background (Wine's own, say) inherit it, and on a pipe they
+# would hold the caller until they end. The file is unlinked as soon as it is
+# open, so an interrupted step leaves nothing behind.
 quietly() {
-    local what=$1 output status=0
+    local what=$1 log status=0 write read
     shift
-    output=$("$@" 2>&1) || status=$?
+    log=$(mktemp)
+    # shellcheck disable=SC2094 # one file, written by the command, read back after
+    exec {write}>"$log" {read}<"$log"
+    rm -f "$log"
+    "$@" >&"$write" 2>&1 || status=$?
     if [ "$status" -ne 0 ]; then
         echo "failed (exit status $status) while $what:" >&2
-        printf '%s\n' "$output" >&2
+        cat <&"$read" >&2
     fi
+    exec {write}>&- {read}<&-
     return "$status"
 }
 
