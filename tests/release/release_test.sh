@@ -311,7 +311,7 @@ verifications=(
     "a recorded version gone from the archive|trixie|vanished_version|root|1|cmake 0.0.1-1 is no longer in the Debian archive"
     "a chroot needed, without root|trixie|unchanged|nobody|1|needs root"
 )
-[ -d trixie ] || echo "skipped: verifying a release made on Debian 13: needs root, for the chroot"
+[ -d trixie ] || echo "skipped: verifying a release made on Debian 13: no Debian 13 chroot (it needs root)"
 # The verdict, or a failure's one line, says WORDS, with exit status STATUS.
 verified() {
     local user=$1 status=$2 words=$3 output errors code=0 as=()
