@@ -50,9 +50,13 @@ fi
 printf 'deb [check-valid-until=no] %s %s main\n' "$mirror" "$codename" >"$dir/etc/apt/sources.list"
 [[ $mirror == *snapshot* ]] || printf 'deb %s %s-updates main\n' "$mirror" "$codename" >>"$dir/etc/apt/sources.list"
 
+# Inside someone else's chroot, / is no mount point and cannot be made
+# private; the mounts there are that chroot's own.
+propagation=private
+mountpoint -q / || propagation=unchanged
 # shellcheck disable=SC2016 # expanded by the inner shell
-exec unshare --mount --fork sh -c '
-    mount --make-rprivate / && mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
+exec unshare --mount --propagation "$propagation" --fork sh -c '
+    mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
     mount -t tmpfs tmpfs "$1/tmp" &&
     exec chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin bash -c "cd /root && $2"' _ "$dir" "$command"
