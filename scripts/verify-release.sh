@@ -30,6 +30,7 @@ release=$(cd "$1" 2>/dev/null && pwd -P) || fail "$1: no such folder"
 [ -r "$release/SHA256SUMS" ] || fail "$release holds no readable SHA256SUMS"
 [ -r "$release/BUILDINFO" ] || fail "$release holds no readable BUILDINFO: it says how the release was made"
 grep -Eq '^[0-9a-f]{64}  BUILDINFO$' "$release/SHA256SUMS" || fail "SHA256SUMS does not list BUILDINFO"
+compgen -G "$release/loclistfix-*.zip" >/dev/null || fail "$release holds no loclistfix zip"
 mismatch=$(cd "$release" && sha256sum -c SHA256SUMS 2>/dev/null | grep -v ': OK$' | head -n 1) || true
 [ -z "$mismatch" ] || fail "the release does not match its SHA256SUMS ($mismatch)"
 
@@ -101,13 +102,12 @@ fi
 
 # Every file of the released zips against the rebuild's, executables with
 # their signatures taken off.
+files=0 differs=0
 for zip in "$release"/loclistfix-*.zip; do
-    [ -f "$work/rebuilt/release/${zip##*/}" ] || { echo "differs: ${zip##*/}: the rebuild has no such zip"; differs=1; continue; }
+    [ -f "$work/rebuilt/release/${zip##*/}" ] || { echo "differs: ${zip##*/}: the rebuild has no such zip"; differs=$((differs + 1)); continue; }
     unzip -q -o "$zip" -d "$work/released"
     unzip -q -o "$work/rebuilt/release/${zip##*/}" -d "$work/rebuilt/files"
 done
-[ -n "$(ls -A "$work/released")" ] || fail "$release holds no loclistfix zip"
-files=0 differs=${differs:-0}
 if ! diff <(cd "$work/released" && find . -type f | sort) <(cd "$work/rebuilt/files" && find . -type f | sort) >/dev/null; then
     echo "differs: the zips do not hold the same files as the rebuild's"
     differs=$((differs + 1))
