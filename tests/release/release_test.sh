@@ -296,19 +296,21 @@ garbled_buildinfo() { head -c 40 "$1/BUILDINFO" >"$1/cut" && mv "$1/cut" "$1/BUI
 unlisted_buildinfo() { sed -i '/BUILDINFO$/d' "$1/SHA256SUMS"; }
 changed_buildinfo() { echo "Note: added later" >>"$1/BUILDINFO"; }
 vanished_version() { sed -i 's/^Package: cmake .*/Package: cmake 0.0.1-1/' "$1/BUILDINFO" && sums "$1"; }
-# what it is | release | change | who verifies | exit status | what the output says
+# what it is | release | change | who verifies | exit status | what the output says | options
 verifications=(
-    "a fresh release|pkcs12|unchanged|root|0|verdict: verified: all 6 files"
-    "one byte of code changed, signed again|pkcs12|patched|root|1|differs: loclistfix-1.0.0-win32/loclistfix.exe: first difference at byte"
-    "a commit not in this clone|pkcs12|other_commit|root|1|is not in this clone"
-    "no BUILDINFO|pkcs12|no_buildinfo|root|1|holds no readable BUILDINFO"
-    "a garbled BUILDINFO|pkcs12|garbled_buildinfo|root|1|names no commit"
-    "a BUILDINFO that SHA256SUMS does not list|pkcs12|unlisted_buildinfo|root|1|does not list BUILDINFO"
-    "a BUILDINFO changed after SHA256SUMS|pkcs12|changed_buildinfo|root|1|does not match its SHA256SUMS"
+    "a fresh release|pkcs12|unchanged|root|0|verdict: verified: all 6 files|"
+    "one byte of code changed, signed again|pkcs12|patched|root|1|differs: loclistfix-1.0.0-win32/loclistfix.exe: first difference at byte|"
+    "a commit not in this clone|pkcs12|other_commit|root|1|is not in this clone|"
+    "no BUILDINFO|pkcs12|no_buildinfo|root|1|holds no readable BUILDINFO|"
+    "a garbled BUILDINFO|pkcs12|garbled_buildinfo|root|1|names no commit|"
+    "a BUILDINFO that SHA256SUMS does not list|pkcs12|unlisted_buildinfo|root|1|does not list BUILDINFO|"
+    "a BUILDINFO changed after SHA256SUMS|pkcs12|changed_buildinfo|root|1|does not match its SHA256SUMS|"
 )
 [ ! -d trixie ] || verifications+=(
-    "a release made on Debian 13, verified here|trixie|unchanged|root|0|verdict: verified: all 6 files"
-    "a recorded version gone from the archive|trixie|vanished_version|root|1|cmake 0.0.1-1 is no longer in the Debian archive"
+    "a release made on Debian 13, verified here|trixie|unchanged|root|0|verdict: verified: all 6 files|"
+    "a recorded version gone from the archive|trixie|vanished_version|root|1|cmake 0.0.1-1 is no longer in the Debian archive|"
+    "a release made on Debian 13, through a named mirror|trixie|unchanged|root|0|verdict: verified: all 6 files|--mirror $(
+        awk '{ print $3; exit }' "$root/build/chroots/trixie/etc/apt/sources.list")"
 )
 # A clone under /root, say, is out of another user's reach.
 if [ -d trixie ] && setpriv --reuid=nobody --regid=nogroup --clear-groups \
@@ -320,11 +322,13 @@ fi
 [ -d trixie ] || echo "skipped: verifying a release made on Debian 13: no Debian 13 chroot (it needs root)"
 # The verdict, or a failure's one line, says WORDS, with exit status STATUS.
 verified() {
-    local user=$1 status=$2 words=$3 output errors code=0 as=()
+    local user=$1 status=$2 words=$3 options=() output errors code=0 as=()
+    read -ra options <<<"$4"
     # Git serves another user's clone only when told that it may.
     [ "$user" = root ] || as=(setpriv --reuid="$user" --regid=nogroup --clear-groups
         env HOME=/tmp TMPDIR=/tmp GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
-    output=$(timeout 900 "${as[@]}" "$root/scripts/verify-release.sh" verify 2>"$work/verify.err") || code=$?
+    output=$(timeout 900 "${as[@]}" "$root/scripts/verify-release.sh" "${options[@]}" verify 2>"$work/verify.err") ||
+        code=$?
     errors=$(cat "$work/verify.err")
     if [ "$status" -eq 0 ] || [[ $words == differs:* ]]; then
         [[ $code -eq $status && $output == *"$words"* && -z $errors ]] && return 0
@@ -335,9 +339,9 @@ verified() {
     return 1
 }
 for row in "${verifications[@]}"; do
-    IFS='|' read -r what from change user status words <<<"$row"
+    IFS='|' read -r what from change user status words options <<<"$row"
     rm -rf verify && cp -r "$from" verify && "$change" verify
-    check "verify: $what" verified "$user" "$status" "$words"
+    check "verify: $what" verified "$user" "$status" "$words" "$options"
 done
 
 # What ships is the signed file: the end-to-end tests run it in place of the
