@@ -78,13 +78,13 @@ else
     pinned=()
     for package in "${toolchain_build_packages[@]}"; do pinned+=("$package=${recorded[$package]}"); done
     inside=verify-$$
-    chroot() {
+    in_chroot() {
         "$root/scripts/chroot.sh" "${mirror[@]}" "$codename" "$1"
     }
-    if ! chroot "apt-get update -qq >/dev/null 2>&1; apt-get install -y -qq --no-install-recommends ${pinned[*]} \
-            zip openssl osslsigncode libengine-pkcs11-openssl >/dev/null 2>&1"; then
+    # The rest of what the release needs, the commit's own package.sh installs.
+    if ! in_chroot "apt-get update -qq >/dev/null 2>&1; apt-get install -y -qq --no-install-recommends ${pinned[*]} >/dev/null 2>&1"; then
         for package in "${toolchain_build_packages[@]}"; do
-            chroot "apt-cache madison $package | cut -d'|' -f2 | tr -d ' ' | grep -qxF '${recorded[$package]}'" ||
+            in_chroot "apt-cache madison $package | cut -d'|' -f2 | tr -d ' ' | grep -qxF '${recorded[$package]}'" ||
                 fail "$package ${recorded[$package]} is no longer in the Debian archive: name a snapshot mirror that has it with --mirror URL"
         done
         fail "the recorded toolchain cannot be installed in the $codename chroot"
@@ -94,7 +94,7 @@ else
     mkdir -p "$chroot_dir/root/$inside"
     trap 'rm -rf "$chroot_dir/root/$inside"; [ -z "$work" ] || rm -rf "$work"' EXIT
     git -C "$root" archive "$commit" | tar -x -C "$chroot_dir/root/$inside"
-    chroot "cd $inside && SOURCE_DATE_EPOCH=$epoch scripts/package.sh --out /root/$inside/release >/dev/null" ||
+    in_chroot "cd $inside && SOURCE_DATE_EPOCH=$epoch scripts/package.sh --out /root/$inside/release >/dev/null" ||
         fail "rebuilding commit ${commit:0:12} in the $codename chroot failed"
     mkdir -p "$work/rebuilt/release"
     cp "$chroot_dir/root/$inside/release/"* "$work/rebuilt/release/"
