@@ -13,6 +13,13 @@ else()
     find_package(GTest REQUIRED)
 endif()
 
+# The tests' main, which reports a run that skipped a test with this exit
+# code, and the property that makes CTest list such a test as skipped.
+set(LOCLISTFIX_SKIPPED_EXIT_CODE 77)
+add_library(loclistfix_gtest_main STATIC ${CMAKE_CURRENT_LIST_DIR}/../support/test_main.cpp)
+target_link_libraries(loclistfix_gtest_main PUBLIC GTest::gtest)
+target_compile_definitions(loclistfix_gtest_main PRIVATE LOCLISTFIX_SKIPPED_EXIT_CODE=${LOCLISTFIX_SKIPPED_EXIT_CODE})
+
 # Registers every TEST, TEST_F and TEST_P of `sources` as a CTest test of its
 # own that runs `command` with a filter, found by reading the sources: listing
 # them would mean running the test program, and so Wine, at build time.
@@ -34,6 +41,7 @@ function(loclistfix_gtests out_tests)
                 set(filter ${name})
             endif()
             add_test(NAME ${name} COMMAND ${arg_COMMAND} --gtest_filter=${filter})
+            set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE ${LOCLISTFIX_SKIPPED_EXIT_CODE})
             list(APPEND tests ${name})
         endforeach()
     endforeach()
