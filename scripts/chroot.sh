@@ -13,6 +13,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 # shellcheck source=scripts/quietly.sh
 . "$root/scripts/quietly.sh"
+# shellcheck source=scripts/debian-mirror.sh
+. "$root/scripts/debian-mirror.sh"
 
 mirror=''
 if [ "${1:-}" = --mirror ]; then
@@ -25,13 +27,7 @@ codename=$1 command=$2
 [[ $codename =~ ^[a-z]+$ ]] || fail "'$codename' is no Debian codename"
 [ "$(id -u)" -eq 0 ] || fail "a Debian $codename chroot needs root: run this as root"
 
-host_mirror() {
-    {
-        sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources
-        sed -n 's/^deb \(http[^ ]*\) .*/\1/p' /etc/apt/sources.list
-    } 2>/dev/null | grep -v security | head -n 1 || true
-}
-[ -n "$mirror" ] || mirror=$(host_mirror)
+[ -n "$mirror" ] || mirror=$(debian_mirror "$(debian_codename)")
 [ -n "$mirror" ] || fail "this host's apt sources name no Debian mirror: give one with --mirror URL"
 
 dir=$root/build/chroots/$codename
@@ -41,7 +37,11 @@ if [ ! -e "$dir/.complete" ]; then
     echo "== making a Debian $codename chroot in $dir (once; later runs reuse it)"
     rm -rf "$dir"
     mkdir -p "$(dirname "$dir")"
-    quietly "making the $codename chroot from $mirror" \
+    # In a user namespace, such as a chroot entered with one, debootstrap
+    # cannot make device files; told it is in a container, it binds /dev.
+    container=${container:-}
+    [[ $(tr -s ' ' </proc/self/uid_map) == ' 0 0 4294967295' ]] || container=lxc
+    quietly "making the $codename chroot from $mirror" env ${container:+container=$container} \
         debootstrap --variant=minbase --include=ca-certificates "$codename" "$dir" "$mirror"
     cp /etc/resolv.conf "$dir/etc/resolv.conf"
     touch "$dir/.complete"
