@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds loclistfix, then runs it once on a demo registry: a Wine prefix of its
 # own, seeded with a version-2 location list, shown before and after. It runs
-# the 32-bit build, or the 64-bit one on a host that cannot run 32-bit programs.
+# the 32-bit build, the one users get (emulated where the kernel runs no
+# 32-bit programs), or the 64-bit one where 32-bit programs cannot run at all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/quietly.sh
@@ -9,9 +10,10 @@ wine=scripts/wine.sh
 
 scripts/install-deps.sh
 arch=x86
-if ! why=$("$wine" can-run x86); then
-    echo "== $why: the demo runs the 64-bit build"
+if ! how=$("$wine" can-run x86); then
+    echo "== $how: the demo runs the 64-bit build"
     arch=x64
+    how=$("$wine" can-run x64)
 fi
 preset=mingw-$arch
 quietly "configuring the $preset build" cmake --preset "$preset"
@@ -34,7 +36,7 @@ quietly "importing scripts/demo-locations.reg" reg import "$list"
 
 echo "== before"
 reg query "$key" /s
-echo "== running loclistfix.exe ($arch)"
+echo "== running loclistfix.exe ($how)"
 status=0
 "$wine" run "$arch" "build/$preset/bin/loclistfix.exe" || status=$?
 echo "exit status: $status"
