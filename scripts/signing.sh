@@ -91,7 +91,9 @@ signing_open_pkcs11() {
         printf '%b' "${encoded//%/\\x}" >"$signing_dir/pin"
         key="${BASH_REMATCH[1]}pin-source=file:$signing_dir/pin${BASH_REMATCH[3]}"
     fi
-    signer=(-pkcs11engine "$engine" -pkcs11module "$sign_module" -key "$key" -certs "$sign_cert")
+    # osslsigncode finds the engine by its name, "pkcs11", in that folder;
+    # Debian 12's 2.5 fails to load it when given its path.
+    signer=(-pkcs11module "$sign_module" -key "$key" -certs "$sign_cert")
 }
 
 # Windows accepts an Authenticode signature only from a certificate whose
