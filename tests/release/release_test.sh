@@ -182,6 +182,39 @@ no_secret_handed_on() {
 }
 check "no helper saw the password or the PIN, in its environment or on its command line" no_secret_handed_on
 
+# What ships is the signed file: the end-to-end tests run it in place of the
+# build's own, in a Wine prefix of their own for each architecture. Where
+# 32-bit programs are emulated they take minutes, so they start now and the
+# rest of this test runs beside them.
+end_to_end() {
+    local arch=$1 dir=$work/end-to-end-$1 status=0
+    mkdir -p "$dir"
+    cp "$root/build/mingw-$arch/bin/program_test.exe" "$dir/"
+    cp "$work/unzipped/pkcs12/loclistfix-"*-"$2".zip/*/loclistfix.exe "$dir/"
+    export WINEPREFIX=$work/wineprefix-$arch
+    "$root/scripts/wine.sh" start || return
+    "$root/scripts/wine.sh" run "$arch" "$dir/program_test.exe" >"$dir/log" 2>&1 || status=$?
+    "$root/scripts/wine.sh" stop || status=$?
+    [ $status -eq 0 ] || { grep -A8 ': Failure' "$dir/log" | head -n 60; tail -n 5 "$dir/log"; }
+    return $status
+}
+# ended PID LOG: a background run's status, once it has ended, and what it said.
+ended() {
+    local status=0
+    wait "$1" || status=$?
+    cat "$2"
+    return $status
+}
+end_to_end_runs=()
+for arch in x86:win32 x64:win64; do
+    if reason=$("$root/scripts/wine.sh" can-run "${arch%:*}"); then
+        end_to_end "${arch%:*}" "${arch#*:}" >"$work/end-to-end-${arch%:*}.log" 2>&1 &
+        end_to_end_runs+=("${arch%:*}:$!")
+    else
+        echo "skipped: end-to-end tests of the signed ${arch%:*} executable: $reason"
+    fi
+done
+
 # The time stamp is the server's own time, so only the signatures are checked.
 time_stamped() {
     environment=("LOCLISTFIX_SIGN_PASSWORD=$password")
@@ -344,26 +377,8 @@ for row in "${verifications[@]}"; do
     check "verify: $what" verified "$user" "$status" "$words" "$options"
 done
 
-# What ships is the signed file: the end-to-end tests run it in place of the
-# build's own, in a Wine prefix of this test's own.
-end_to_end() {
-    local arch=$1 dir=$work/end-to-end-$1 status=0
-    mkdir -p "$dir"
-    cp "$root/build/mingw-$arch/bin/program_test.exe" "$dir/"
-    cp "$work/unzipped/pkcs12/loclistfix-"*-"$2".zip/*/loclistfix.exe "$dir/"
-    export WINEPREFIX=$work/wineprefix
-    "$root/scripts/wine.sh" start || return
-    "$root/scripts/wine.sh" run "$arch" "$dir/program_test.exe" >"$dir/log" 2>&1 || status=$?
-    "$root/scripts/wine.sh" stop || status=$?
-    [ $status -eq 0 ] || { grep -A8 ': Failure' "$dir/log" | head -n 60; tail -n 5 "$dir/log"; }
-    return $status
-}
-for arch in x86:win32 x64:win64; do
-    if reason=$("$root/scripts/wine.sh" can-run "${arch%:*}"); then
-        check "${arch%:*}: the signed executable passes the end-to-end tests" end_to_end "${arch%:*}" "${arch#*:}"
-    else
-        echo "skipped: end-to-end tests of the signed ${arch%:*} executable: $reason"
-    fi
+for arch in "${end_to_end_runs[@]}"; do
+    check "${arch%%:*}: the signed executable passes the end-to-end tests" ended "${arch#*:}" "$work/end-to-end-${arch%%:*}.log"
 done
 
 echo "release: $passed passed, $failed failed"
