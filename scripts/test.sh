@@ -11,12 +11,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-# One decision for the whole run, which every configure and Wine process follows.
+# One decision for the whole run, which every configure and Wine process
+# follows. Where x86 programs cannot run, each configure finds that again and
+# says why.
 x86=$(scripts/wine.sh can-run x86) || true
 case $x86 in
     "x86: native"*) export LOCLISTFIX_X86_ROUTE=native ;;
     "x86: emulated"*) export LOCLISTFIX_X86_ROUTE=emulated ;;
-    *) export LOCLISTFIX_X86_ROUTE=none ;;
 esac
 echo "== $x86"
 
