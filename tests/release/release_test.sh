@@ -9,6 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
+# shellcheck source=scripts/debian-mirror.sh
+. "$root/scripts/debian-mirror.sh"
 work=$root/build/release-test
 [ ! -d "$work/full" ] || umount "$work/full" 2>/dev/null || true
 rm -rf "$work"
@@ -347,7 +349,7 @@ verifications=(
 )
 # A Debian 13 host rebuilds a Debian 13 release without a chroot. A clone
 # under /root, say, is out of another user's reach.
-if [ -d trixie ] && [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = trixie ]; then
+if [ -d trixie ] && [ "$(debian_codename)" = trixie ]; then
     echo "skipped: verifying without root: this host is Debian 13, so no chroot is needed"
 elif [ -d trixie ] && setpriv --reuid=nobody --regid=nogroup --clear-groups \
     test -x "$root/scripts/verify-release.sh" -a -r trixie/BUILDINFO; then
