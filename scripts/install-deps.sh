@@ -19,11 +19,11 @@ scripts=$(dirname "$0")
 . "$scripts/debian-mirror.sh"
 
 release=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-         zip openssl osslsigncode libengine-pkcs11-openssl)
+         zip openssl osslsigncode libengine-pkcs11-openssl python3)
 case ${1:-all} in
     release) packages=("${release[@]}") ;;
     all) packages=("${release[@]}" googletest wine wine32:i386 wine64 clang-format clang-tidy shellcheck
-                   unzip softhsm2 python3) ;;
+                   unzip softhsm2) ;;
     *) echo "install-deps.sh: unknown group '$1' (all or release)" >&2; exit 1 ;;
 esac
 

@@ -67,8 +67,9 @@ trap 'interrupted 143' TERM
 if [ -e "$out" ]; then
     [[ -d $out && -w $out ]] || fail "--out $out: not a folder this command can write to"
 else
+    # A link, even one that leads nowhere, is the user's and stops the walk.
     parent=$out
-    while [ ! -e "$parent" ]; do parent=$(dirname "$parent"); done
+    while [[ ! -e $parent && ! -L $parent ]]; do parent=$(dirname "$parent"); done
     [[ -d $parent && -w $parent ]] || fail "cannot make $out: $parent is not a folder this command can write to"
 fi
 
@@ -88,7 +89,8 @@ fi
     fail "SOURCE_DATE_EPOCH is a number of seconds since 1970, not '$SOURCE_DATE_EPOCH'"
 export SOURCE_DATE_EPOCH
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/loclistfix-release.XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/loclistfix-release.XXXXXX" 2>/dev/null) ||
+    fail "cannot make a folder in ${TMPDIR:-/tmp} (TMPDIR): it must be a folder this command can write to"
 if signing_requested; then
     mkdir "$work/signing"
     signing_check "$work/signing"
@@ -98,20 +100,31 @@ mkdir "$work/source" "$work/stage" "$work/unsigned" "$work/release"
 if [ -n "$commit" ]; then
     [ -z "$(git -C "$root" status --porcelain)" ] ||
         echo "== the work tree has changes that the release leaves out: it is built from commit ${commit:0:12}"
-    git -C "$root" archive --format=tar "$commit" | tar -x -C "$work/source" ||
+    # The commit's blobs as stored: the clone's line-end and filter settings
+    # would otherwise reach the release.
+    python3 "$root/scripts/commit_tree.py" "$root" "$commit" "$work/source" 2>/dev/null ||
         fail "cannot export commit $commit"
 else
     tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -x -C "$work/source" ||
         fail "cannot copy $root"
 fi
 
+# The build sees this environment and no other: the caller's CXXFLAGS,
+# LDFLAGS, CMAKE_* and the like would change the bytes without a trace.
+# BUILDINFO records it.
+build_environment=(HOME=/nonexistent LANG=C.UTF-8 LC_ALL=C.UTF-8 PATH=/usr/sbin:/usr/bin:/sbin:/bin TZ=UTC)
+build_umask=0022
+in_build_environment() {
+    (umask "$build_umask" && env -i "${build_environment[@]}" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" "$@")
+}
+
 for arch in x86 x64; do
     build=$work/build-$arch
     (cd "$work/source" && quietly "configuring the $arch build" \
-        cmake --preset "mingw-$arch" -B "$build" -D BUILD_TESTING=OFF)
-    quietly "building loclistfix ($arch)" cmake --build "$build" --target loclistfix
+        in_build_environment cmake --preset "mingw-$arch" -B "$build" -D BUILD_TESTING=OFF)
+    quietly "building loclistfix ($arch)" in_build_environment cmake --build "$build" --target loclistfix
     name=$(cat "$build/package-name" 2>/dev/null) || fail "the $arch build names no package (build/package-name): is this commit older than the release command?"
-    quietly "staging $name" cmake --install "$build" --prefix "$work/stage/$name"
+    quietly "staging $name" in_build_environment cmake --install "$build" --prefix "$work/stage/$name"
     mkdir "$work/unsigned/$name"
     cp "$build/bin/loclistfix.exe" "$work/unsigned/$name/"
     if signing_requested; then
@@ -122,11 +135,10 @@ for arch in x86 x64; do
         find "$name" -type f -exec chmod 644 {} +
         chmod 755 "$name/loclistfix.exe"
         find "$name" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
-        # zip writes local time, so the zone is fixed too.
-        find "$name" -type f | LC_ALL=C sort | quietly "zipping $name" env TZ=UTC zip -X -D -q "../release/$name.zip" -@
+        find "$name" -type f | LC_ALL=C sort | quietly "zipping $name" in_build_environment zip -X -D -q "../release/$name.zip" -@
     )
 done
-toolchain_buildinfo "$commit" "$work/unsigned" >"$work/release/BUILDINFO"
+toolchain_buildinfo "$commit" "$work/unsigned" "${build_environment[*]}" "$build_umask" >"$work/release/BUILDINFO"
 (cd "$work/release" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS)
 
 # Written beside the output on its file system first, so that a full disk or
@@ -134,7 +146,7 @@ toolchain_buildinfo "$commit" "$work/unsigned" >"$work/release/BUILDINFO"
 # each file takes its place by rename.
 if [ ! -e "$out" ]; then
     made_out=$out
-    while [ ! -e "$(dirname "$made_out")" ]; do made_out=$(dirname "$made_out"); done
+    while [[ ! -e $(dirname "$made_out") && ! -L $(dirname "$made_out") ]]; do made_out=$(dirname "$made_out"); done
     mkdir -p "$out" 2>/dev/null || fail "cannot make $out"
 fi
 staging=$(mktemp -d "$out/.loclistfix-release.XXXXXX" 2>/dev/null) || fail "cannot write into $out"

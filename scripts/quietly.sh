@@ -23,6 +23,13 @@ quietly() {
     return "$status"
 }
 
+# A relative TMPDIR names a folder below the one the command was started in,
+# wherever the command goes from there.
+case ${TMPDIR:-/} in
+    /*) ;;
+    *) TMPDIR=$PWD/$TMPDIR && export TMPDIR ;;
+esac
+
 # fail MESSAGE: the script's one line on standard error, and exit 1. A PIN in
 # a PKCS#11 URI never reaches the screen.
 fail() {

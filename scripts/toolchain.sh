@@ -27,15 +27,17 @@ toolchain_versions() {
     done
 }
 
-# toolchain_buildinfo COMMIT FOLDER: the release's BUILDINFO, on standard
-# output, for the unsigned executables under FOLDER (as in the zips).
+# toolchain_buildinfo COMMIT FOLDER ENVIRONMENT UMASK: the release's
+# BUILDINFO, on standard output, for the unsigned executables under FOLDER (as
+# in the zips), built with ENVIRONMENT (NAME=VALUE words) and SOURCE_DATE_EPOCH.
 toolchain_buildinfo() {
     local commit=$1 folder=$2 exe
     (
         . /etc/os-release
-        printf 'Format: 1\nSource: loclistfix\nCommit: %s\nSource-Date-Epoch: %s\n' "${commit:-(none)}" "$SOURCE_DATE_EPOCH"
+        printf 'Format: 2\nSource: loclistfix\nCommit: %s\nSource-Date-Epoch: %s\n' "${commit:-(none)}" "$SOURCE_DATE_EPOCH"
         printf 'Build-Distribution: %s\nBuild-Release: %s\nBuild-Codename: %s\nBuild-Architecture: %s\n' \
             "$ID" "${VERSION_ID:-unknown}" "${VERSION_CODENAME:-unknown}" "$(dpkg --print-architecture)"
+        printf 'Build-Environment: %s\nBuild-Umask: %s\n' "$3" "$4"
     )
     toolchain_versions
     for exe in "$folder"/*/loclistfix.exe; do
