@@ -54,18 +54,26 @@ signing_open_pkcs12() {
     case $signing_password in
         *$'\n' | *$'\r') fail "LOCLISTFIX_SIGN_PASSWORD ends in a line break, which osslsigncode would drop: set it without one" ;;
     esac
-    with_password openssl pkcs12 -in "$sign_pkcs12" -nokeys -clcerts -out "$signing_dir/cert.pem" 2>/dev/null ||
+    with_password openssl pkcs12 -in "$sign_pkcs12" -nokeys -out "$signing_dir/certs.pem" 2>/dev/null ||
         fail "cannot open $sign_pkcs12: wrong password, or not a PKCS#12 file"
-    # A file put together by hand may not mark which certificate is the key's;
-    # then the first one is the one checked.
-    [ -s "$signing_dir/cert.pem" ] ||
-        with_password openssl pkcs12 -in "$sign_pkcs12" -nokeys -out "$signing_dir/cert.pem" 2>/dev/null
-    [ -s "$signing_dir/cert.pem" ] || fail "$sign_pkcs12 holds no certificate"
+    grep -q 'BEGIN CERTIFICATE' "$signing_dir/certs.pem" || fail "$sign_pkcs12 holds no certificate"
     local key_public
     key_public=$(with_password openssl pkcs12 -in "$sign_pkcs12" -nocerts -nodes 2>/dev/null | openssl pkey -pubout 2>/dev/null) ||
         fail "$sign_pkcs12 holds no key that OpenSSL can read"
-    [ "$key_public" = "$(openssl x509 -in "$signing_dir/cert.pem" -noout -pubkey)" ] ||
-        fail "the key in $sign_pkcs12 does not match its certificate"
+    # The key's certificate is the one that holds its public key, wherever it
+    # sits: a file put together by hand may put its chain first and leave out
+    # the localKeyID that would say which it is, and osslsigncode signs with it.
+    local certificate=''
+    while IFS= read -r line; do
+        certificate+=$line$'\n'
+        [ "$line" = '-----END CERTIFICATE-----' ] || continue
+        if [ "$key_public" = "$(openssl x509 -noout -pubkey <<<"$certificate" 2>/dev/null)" ]; then
+            printf '%s' "$certificate" >"$signing_dir/cert.pem"
+            break
+        fi
+        certificate=''
+    done < <(sed -n '/-----BEGIN CERTIFICATE-----/,/-----END CERTIFICATE-----/p' "$signing_dir/certs.pem")
+    [ -s "$signing_dir/cert.pem" ] || fail "the key in $sign_pkcs12 does not match its certificate"
     signer=(-pkcs12 "$sign_pkcs12")
     # osslsigncode cannot read an empty password file; without one it tries the empty password.
     if [ -n "$signing_password" ]; then
@@ -84,16 +92,37 @@ signing_open_pkcs11() {
     local engine
     engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
     [ -f "$engine" ] || fail "OpenSSL's PKCS#11 engine is missing ($engine): install libengine-pkcs11-openssl"
-    local key=$sign_key
-    if [[ $key =~ ^(.*[:;])pin-value=([^;?]*)(.*)$ ]]; then
-        # pin-value is percent-encoded; a pin-source file holds the PIN itself.
-        local encoded=${BASH_REMATCH[2]//\\/\\\\}
-        printf '%b' "${encoded//%/\\x}" >"$signing_dir/pin"
-        key="${BASH_REMATCH[1]}pin-source=file:$signing_dir/pin${BASH_REMATCH[3]}"
-    fi
+    signing_key_without_pin "$sign_key"
     # osslsigncode finds the engine by its name, "pkcs11", in that folder;
     # Debian 12's 2.5 fails to load it when given its path.
-    signer=(-pkcs11module "$sign_module" -key "$key" -certs "$sign_cert")
+    signer=(-pkcs11module "$sign_module" -key "$signing_key" -certs "$sign_cert")
+}
+
+# The URI in $signing_key, a pin-value in it moved to a private file that a
+# pin-source names. RFC 7512 puts pin-value among the path's attributes
+# (after ":" or ";") or the query's (after "?" or "&"), its value
+# percent-encoded; a pin-source file holds the PIN itself.
+signing_key=''
+signing_key_without_pin() {
+    signing_key=$1
+    [[ $1 == *pin-value=* ]] || return 0
+    [[ $1 != *pin-source=* ]] || fail "--sign-key gives both a pin-value and a pin-source"
+    local path=${1%%\?*} query='' attribute pin='' attributes=() kept=()
+    [ "$path" = "$1" ] || query=${1#*\?}
+    IFS=';' read -ra attributes <<<"${path#pkcs11:}"
+    for attribute in "${attributes[@]}"; do
+        case $attribute in pin-value=*) pin=${attribute#pin-value=} ;; *) kept+=("$attribute") ;; esac
+    done
+    path="pkcs11:$(IFS=';' && echo "${kept[*]}")"
+    kept=()
+    IFS='&' read -ra attributes <<<"$query"
+    for attribute in "${attributes[@]}"; do
+        case $attribute in pin-value=*) pin=${attribute#pin-value=} ;; *) kept+=("$attribute") ;; esac
+    done
+    query=$(IFS='&' && echo "${kept[*]}")
+    pin=${pin//\\/\\\\}
+    printf '%b' "${pin//%/\\x}" >"$signing_dir/pin"
+    signing_key="$path;pin-source=file:$signing_dir/pin${query:+?$query}"
 }
 
 # Windows accepts an Authenticode signature only from a certificate whose
