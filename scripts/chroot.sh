@@ -4,9 +4,10 @@
 # next. The host sees none of it but that folder: the mounts the command needs
 # live in a private mount namespace and end with it.
 #
-#   scripts/chroot.sh [--mirror URL] CODENAME COMMAND
+#   scripts/chroot.sh [--mirror URL] CODENAME COMMAND [ARGUMENT...]
 #
-# COMMAND is a bash command line, run in the chroot's /root. --mirror names the
+# COMMAND is a bash command line, run in the chroot's /root, with the
+# ARGUMENTs as its "$1", "$2" and so on: values go there, never into COMMAND. --mirror names the
 # Debian archive to use (a snapshot mirror for packages no longer current);
 # by default the host's own.
 set -euo pipefail
@@ -22,8 +23,9 @@ if [ "${1:-}" = --mirror ]; then
     mirror=$2
     shift 2
 fi
-[ $# -eq 2 ] || fail "usage: chroot.sh [--mirror URL] CODENAME COMMAND"
+[ $# -ge 2 ] || fail "usage: chroot.sh [--mirror URL] CODENAME COMMAND [ARGUMENT...]"
 codename=$1 command=$2
+shift 2
 [[ $codename =~ ^[a-z]+$ ]] || fail "'$codename' is no Debian codename"
 [ "$(id -u)" -eq 0 ] || fail "a Debian $codename chroot needs root: run this as root"
 
@@ -56,7 +58,8 @@ propagation=private
 mountpoint -q / || propagation=unchanged
 # shellcheck disable=SC2016 # expanded by the inner shell
 exec unshare --mount --propagation "$propagation" --fork sh -c '
-    mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
-    mount -t tmpfs tmpfs "$1/tmp" &&
-    exec chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin bash -c "cd /root && $2"' _ "$dir" "$command"
+    dir=$1 && shift &&
+    mount --rbind /dev "$dir/dev" && mount -t proc proc "$dir/proc" &&
+    mount -t tmpfs tmpfs "$dir/tmp" &&
+    exec chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin bash -c "cd /root && $1" "$@"' _ "$dir" "$command" "$@"
