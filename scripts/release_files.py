@@ -252,8 +252,8 @@ def pe_checksum(data, checksum_offset):
 def where(offset, layout):
     for name, start, end in layout[2] if layout else []:
         if start <= offset < end:
-            return f"byte {offset} (0x{offset:x}), in section {name}"
-    return f"byte {offset} (0x{offset:x})"
+            return f"offset {offset} (0x{offset:x}), in section {name}"
+    return f"offset {offset} (0x{offset:x})"
 
 
 def first_difference(one, other, skip=()):
@@ -366,7 +366,7 @@ def compare_zip(name, released, rebuilt, work):
             fault = None if their.content == our.content else signed_build_fault(their.content, our.content)
         else:
             offset = first_difference(their.content, our.content)
-            fault = None if offset is None else f"first difference at byte {offset}"
+            fault = None if offset is None else f"first difference at offset {offset}"
         if fault:
             differences.append(f"{their.name}: {fault}\n" + diffoscope(their.content, our.content, work))
         else:
