@@ -48,9 +48,11 @@ if [ ! -e "$dir/.complete" ]; then
     cp /etc/resolv.conf "$dir/etc/resolv.conf"
     touch "$dir/.complete"
 fi
-# A snapshot mirror's lists are old by design.
+# A snapshot mirror's lists are old by design. Backports (a release's
+# osslsigncode may come from there) are installed only when named by version.
 printf 'deb [check-valid-until=no] %s %s main\n' "$mirror" "$codename" >"$dir/etc/apt/sources.list"
-[[ $mirror == *snapshot* ]] || printf 'deb %s %s-updates main\n' "$mirror" "$codename" >>"$dir/etc/apt/sources.list"
+[[ $mirror == *snapshot* ]] ||
+    printf 'deb %s %s-%s main\n' "$mirror" "$codename" updates "$mirror" "$codename" backports >>"$dir/etc/apt/sources.list"
 
 # Inside someone else's chroot, / is no mount point and cannot be made
 # private; the mounts there are that chroot's own.

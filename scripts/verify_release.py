@@ -109,9 +109,10 @@ def rebuild_in_chroot(info, source, mirror):
         raise Refused(f"rebuilding in a Debian {codename} chroot needs root: run this as root")
     chroot = [os.path.join(ROOT, "scripts", "chroot.sh")] + (["--mirror", mirror] if mirror else []) + [codename]
     pinned = [f"{name}={version}" for name, version in info.packages.items()]
-    # The values are the chroot command's arguments; its text is fixed.
+    # The values are the chroot command's arguments; its text is fixed. A
+    # list that fails to update (a release without backports) leaves the rest.
     installed = subprocess.run(
-        chroot + ['apt-get update -qq && apt-get install -y -qq --no-install-recommends "$@"', *pinned],
+        chroot + ['apt-get update -qq; apt-get install -y -qq --no-install-recommends "$@"', *pinned],
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
