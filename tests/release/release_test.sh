@@ -403,15 +403,18 @@ symlinked() { forged "$1" symlink; }
 overlapping() { forged "$1" overlap; }
 duplicated() { forged "$1" duplicate; }
 padded() { forged "$1" padded; }
-# unzip, where it would be found, is missing.
-mkdir canary no-unzip
+# unzip, where it would be found, is missing; diffoscope, where it would be
+# found, names what it was given.
+mkdir canary no-unzip diffoscope
 printf '#!/bin/sh\necho "unzip: command not found" >&2\nexit 127\n' >no-unzip/unzip
-chmod +x no-unzip/unzip
+# shellcheck disable=SC2016 # expanded by the fake
+printf '#!/bin/sh\necho "diffoscope compared ${3##*/} and ${4##*/}"\n' >diffoscope/diffoscope
+chmod +x no-unzip/unzip diffoscope/diffoscope
 autocrlf="GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=core.autocrlf GIT_CONFIG_VALUE_0=true"
 # what it is | release | change | who verifies | exit status | what the output says | options | environment
 verifications=(
     "a fresh release|pkcs12|unchanged|root|0|verdict: verified: all 6 files||"
-    "one byte of code changed, signed again|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at byte 1088 (0x440), in section .text||"
+    "one byte of code changed, signed again|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440), in section .text||"
     "a commit not in this clone|pkcs12|other_commit|root|1|is not in this clone||"
     "no BUILDINFO|pkcs12|no_buildinfo|root|1|holds no readable BUILDINFO||"
     "a garbled BUILDINFO|pkcs12|garbled_buildinfo|root|1|BUILDINFO line 3 ('Commit: ||"
@@ -433,8 +436,22 @@ verifications=(
     "the verifier's git has core.autocrlf=true|pkcs12|unchanged|root|0|verdict: verified: all 6 files||$autocrlf"
     "no unzip|pkcs12|unchanged|root|0|verdict: verified: all 6 files||PATH=$work/no-unzip:$PATH"
     "a relative TMPDIR|pkcs12|unchanged|root|0|verdict: verified: all 6 files||TMPDIR=tmp"
-    "one byte of code changed, no locale set|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at byte 1088 (0x440)||-u LANG -u LANGUAGE -u LC_ALL"
+    "one byte of code changed, diffoscope installed|pkcs12|patched|root|1|    diffoscope compared released and rebuilt||PATH=$work/diffoscope:$PATH"
+    "one byte of code changed, no locale set|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440)||-u LANG -u LANGUAGE -u LC_ALL"
 )
+# A release of the last commit before BUILDINFO's format 2, made by that
+# commit's own scripts, verifies by its own record.
+older=$(git -C "$root" log -1 --format=%H -S'Format: 2' -- scripts/toolchain.sh)
+if [ -n "$older" ] && git -C "$root" cat-file -e "$older^" 2>/dev/null; then
+    made_by_older() {
+        git clone -q "$root" older && git -C older checkout -q "$older^" &&
+            (cd older && scripts/package.sh --out "$work/older-release" >/dev/null)
+    }
+    check "a release of an older commit, by its own scripts" made_by_older
+    verifications+=("an older commit's release, its BUILDINFO of format 1|older-release|unchanged|root|0|verdict: verified: all 6 files||")
+else
+    echo "skipped: verifying an older commit's release: this clone lacks the history"
+fi
 [ ! -d trixie ] || verifications+=(
     "a release made on Debian 13, verified here|trixie|unchanged|root|0|verdict: verified: all 6 files||"
     "a recorded version gone from the archive|trixie|vanished_version|root|1|cmake 0.0.1-1 is no longer in the Debian archive||"
@@ -466,6 +483,7 @@ verified() {
     errors=$(cat "$work/verify.err")
     if [ -n "$(ls -A canary)" ] || compgen -G "$root/build/chroots/*/root/INJECTED" >/dev/null; then
         echo "the verifier wrote outside its own folder: $(ls -A canary) $(compgen -G "$root/build/chroots/*/root/INJECTED")"
+        rm -rf canary/* "$root"/build/chroots/*/root/INJECTED
         return 1
     fi
     if [[ $code -eq $status && $output == *"$words"* && -z $errors ]]; then
