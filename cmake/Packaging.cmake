@@ -1,8 +1,10 @@
 # cmake --install and CPack: loclistfix-<version>-win32.zip (or -win64.zip)
-# holding the executable, the README and the licence.
+# holding the executable, the licence and the administrator's guide, which is
+# the README of whoever unpacks it (README.txt, for Notepad).
 
 install(TARGETS loclistfix RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/administrator-guide.md DESTINATION . RENAME README.txt)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(LOCLISTFIX_PACKAGE_ARCH win64)

@@ -43,7 +43,7 @@ while [ $# -gt 0 ]; do
                 --info-url) info_url=$2 ;;
             esac
             shift 2 ;;
-        *) fail "unknown argument '$1' (see the README's Releasing)" ;;
+        *) fail "unknown argument '$1' (see docs/releasing.md)" ;;
     esac
 done
 signing_requested || [ -z "$timestamp_url$info_url" ] || fail "--timestamp-url and --info-url need a signing key"

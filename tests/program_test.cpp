@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "guide_check_line.h"
 #include "location_lists.h"
 #include "support/program_run.h"
 #include "support/row_name.h"
@@ -160,6 +161,20 @@ TEST_F(LocationListTest, RepeatedRunsChangeNothingAfterTheFirst)
         ExpectSilentSuccess(RunLoclistfix());
     }
     ExpectTelephony(expected);
+}
+
+// The administrator's guide's check line, run by Wine's own cmd and reg, says
+// the value is there before the program runs and gone after.
+TEST_F(LocationListTest, TheGuidesCheckLineSaysPresentThenGone)
+{
+    static_cast<void>(Seed(VersionTwoList(), true));
+    const std::wstring check = std::wstring(L"cmd.exe /d /c ") + kGuideCheckLine;
+    for (const char* expected : {"NumEntries still present", "NumEntries gone"}) {
+        const ProgramRun run = RunCommandLine(check);
+        ASSERT_TRUE(run.Started()) << run.whyNot;
+        EXPECT_EQ(run.output.rfind(expected, 0), 0u) << run.output;
+        ExpectSilentSuccess(RunLoclistfix());
+    }
 }
 
 // The key's security for one run; none of them grants full access.

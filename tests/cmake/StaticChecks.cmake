@@ -52,3 +52,6 @@ if(LOCLISTFIX_SHELLCHECK)
 else()
     message(STATUS "shellcheck not found: Style.ShellCheck is not registered")
 endif()
+
+add_test(NAME Docs.RelativeLinksResolve
+    COMMAND ${CMAKE_COMMAND} -D SOURCE_DIR=${PROJECT_SOURCE_DIR} -P ${CMAKE_CURRENT_LIST_DIR}/check-links.cmake)

@@ -74,7 +74,7 @@ struct Child {
 constexpr int kStartAttempts = 3;
 constexpr DWORD kLostWhileStarting = ERROR_INTERNAL_ERROR;
 
-Child StartOnce(const std::wstring& arguments)
+Child StartOnce(const std::wstring& commandLine)
 {
     Child child{CreateOutputFile(), nullptr, ERROR_SUCCESS, {}};
     if (!child.output) {
@@ -90,9 +90,9 @@ Child StartOnce(const std::wstring& arguments)
     startup.hStdError = child.output.get();
 
     // CreateProcessW may write into the command line, so it gets a copy.
-    std::wstring commandLine = CommandLinePrefix() + arguments;
+    std::wstring writable = commandLine;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(kNoApplicationName, commandLine.data(), kDefaultProcessSecurity, kDefaultThreadSecurity,
+    if (CreateProcessW(kNoApplicationName, writable.data(), kDefaultProcessSecurity, kDefaultThreadSecurity,
                        kInheritHandles, kNoCreationFlags, kSameEnvironment, kSameDirectory, &startup, &process)) {
         CloseHandle(process.hThread);
         child.process.reset(process.hProcess);
@@ -104,11 +104,11 @@ Child StartOnce(const std::wstring& arguments)
     return child;
 }
 
-Child Start(const std::wstring& arguments)
+Child Start(const std::wstring& commandLine)
 {
-    Child child = StartOnce(arguments);
+    Child child = StartOnce(commandLine);
     for (int attempt = 1; attempt < kStartAttempts && child.startError == kLostWhileStarting; ++attempt) {
-        child = StartOnce(arguments);
+        child = StartOnce(commandLine);
     }
     return child;
 }
@@ -145,11 +145,16 @@ std::vector<ProgramRun> RunLoclistfixTogether(const std::wstring& arguments, int
 {
     std::vector<Child> children;
     for (int i = 0; i < count; ++i) {
-        children.push_back(Start(arguments));
+        children.push_back(Start(CommandLinePrefix() + arguments));
     }
     std::vector<ProgramRun> runs;
     for (const Child& child : children) {
         runs.push_back(Finish(child));
     }
     return runs;
+}
+
+ProgramRun RunCommandLine(const std::wstring& commandLine)
+{
+    return Finish(Start(commandLine));
 }

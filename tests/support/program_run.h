@@ -28,6 +28,9 @@ std::size_t LongestArguments();
 // to its command line, and waits for every run to end.
 std::vector<ProgramRun> RunLoclistfixTogether(const std::wstring& arguments, int count);
 
+// Runs a whole command line, such as L"cmd.exe /d /c ...", and waits for it.
+ProgramRun RunCommandLine(const std::wstring& commandLine);
+
 inline ProgramRun RunLoclistfix(const std::wstring& arguments = {})
 {
     return RunLoclistfixTogether(arguments, 1).front();
