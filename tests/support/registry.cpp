@@ -44,10 +44,19 @@ Value String(const char* name, const char* text)
     return Value{name, REG_SZ, {first, first + std::strlen(text) + 1}};
 }
 
+// Another test process may delete a shared parent key (a scratch key's, once
+// it is empty) while this one is creating a key below it; the create then
+// fails with ERROR_KEY_DELETED, and the next attempt makes the parent anew.
+constexpr int kCreateAttempts = 5;
+
 LSTATUS Create(HKEY root, const std::string& path, REGSAM access, OwnedKey& key)
 {
-    return RegCreateKeyExA(root, path.c_str(), 0, kNoClass, kNoOptions, access, kDefaultSecurity, key.Put(),
-                           kNoDisposition);
+    LSTATUS status = ERROR_KEY_DELETED;
+    for (int attempt = 0; attempt < kCreateAttempts && status == ERROR_KEY_DELETED; ++attempt) {
+        status = RegCreateKeyExA(root, path.c_str(), 0, kNoClass, kNoOptions, access, kDefaultSecurity, key.Put(),
+                                 kNoDisposition);
+    }
+    return status;
 }
 
 LSTATUS Open(HKEY root, const std::string& path, REGSAM access, OwnedKey& key)
