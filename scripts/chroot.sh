@@ -7,9 +7,9 @@
 #   scripts/chroot.sh [--mirror URL] CODENAME COMMAND [ARGUMENT...]
 #
 # COMMAND is a bash command line, run in the chroot's /root, with the
-# ARGUMENTs as its "$1", "$2" and so on: values go there, never into COMMAND. --mirror names the
-# Debian archive to use (a snapshot mirror for packages no longer current);
-# by default the host's own.
+# ARGUMENTs as its "$1", "$2" and so on: values go there, never into COMMAND.
+# --mirror names the Debian archive to use (a snapshot mirror for packages no
+# longer current); by default the host's own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 # shellcheck source=scripts/quietly.sh

@@ -2,6 +2,7 @@
 BUILDINFO by their grammars, the zips member by member, and a signed
 executable as the unsigned build plus one Authenticode signature."""
 
+import collections
 import hashlib
 import io
 import os
@@ -326,19 +327,16 @@ def diffoscope(released, rebuilt, work):
     return "".join(f"    {line}\n" for line in lines[:40])
 
 
-def compare_zip(name, released, rebuilt, work):
-    """The differences between a released zip and the rebuild's, as lines;
-    and the members that matched."""
+def compare_zip(name, released, ours, work):
+    """The differences between a released zip and the rebuild's members, as
+    lines; and the members that matched."""
     try:
         theirs = members(released)
     except Refused as fault:
         return [f"{name}: {fault}"], []
-    ours = members(rebuilt)
     folder = name[:-4] + "/"
     differences, verified = [], []
-    counts = {}
-    for member in theirs:
-        counts[member.name] = counts.get(member.name, 0) + 1
+    counts = collections.Counter(member.name for member in theirs)
     for member_name, count in counts.items():
         if count > 1:
             differences.append(f"{name}: {member_name} is in it {count} times")
@@ -358,7 +356,8 @@ def compare_zip(name, released, rebuilt, work):
     if [member.name for member in theirs] != ours_names:
         return [f"{name}: its members are not in the rebuild's order"], verified
     for their, our in zip(theirs, ours):
-        fields = [key for key, value in their.attributes().items() if our.attributes()[key] != value]
+        expected = our.attributes()
+        fields = [key for key, value in their.attributes().items() if expected[key] != value]
         if fields:
             differences.append(f"{their.name}: its {' and '.join(fields)} in the zip are not the rebuild's")
             continue
@@ -386,18 +385,19 @@ def compare(files, rebuild, info, work):
         print(f"differs: {text}".rstrip("\n"), flush=True)
 
     checked = 0
-    for architecture, name in sorted(zip_names(files).items()):
+    for _, name in sorted(zip_names(files).items()):
         if name not in rebuilt:
             differs(f"{name}: the rebuild has no such zip (it made {', '.join(sorted(zip_names(rebuilt).values()))})")
             continue
-        found, verified = compare_zip(name, files[name], rebuilt[name], work)
+        ours = members(rebuilt[name])
+        found, verified = compare_zip(name, files[name], ours, work)
         for text in found:
             differs(text)
         for member in verified:
             print(f"verified: {member}")
         checked += len(verified) + len(found)
         exe = f"{name[:-4]}/loclistfix.exe"
-        built = [m.content for m in members(rebuilt[name]) if m.name == exe]
+        built = [member.content for member in ours if member.name == exe]
         if not built or hashlib.sha256(built[0]).hexdigest() != info.unsigned[exe]:
             differs(f"BUILDINFO: the rebuild's {exe} is not the Unsigned-SHA256 it records")
     for key in ("Build-Environment", "Build-Umask"):

@@ -107,22 +107,27 @@ signing_key_without_pin() {
     signing_key=$1
     [[ $1 == *pin-value=* ]] || return 0
     [[ $1 != *pin-source=* ]] || fail "--sign-key gives both a pin-value and a pin-source"
-    local path=${1%%\?*} query='' attribute pin='' attributes=() kept=()
+    local path=${1%%\?*} query='' pin=''
     [ "$path" = "$1" ] || query=${1#*\?}
-    IFS=';' read -ra attributes <<<"${path#pkcs11:}"
-    for attribute in "${attributes[@]}"; do
-        case $attribute in pin-value=*) pin=${attribute#pin-value=} ;; *) kept+=("$attribute") ;; esac
-    done
-    path="pkcs11:$(IFS=';' && echo "${kept[*]}")"
-    kept=()
-    IFS='&' read -ra attributes <<<"$query"
-    for attribute in "${attributes[@]}"; do
-        case $attribute in pin-value=*) pin=${attribute#pin-value=} ;; *) kept+=("$attribute") ;; esac
-    done
-    query=$(IFS='&' && echo "${kept[*]}")
+    signing_take_pin ';' "${path#pkcs11:}" path
+    path=pkcs11:$path
+    signing_take_pin '&' "$query" query
     pin=${pin//\\/\\\\}
     printf '%b' "${pin//%/\\x}" >"$signing_dir/pin"
     signing_key="$path;pin-source=file:$signing_dir/pin${query:+?$query}"
+}
+
+# signing_take_pin SEPARATOR ATTRIBUTES VARIABLE: VARIABLE set to ATTRIBUTES
+# (joined by SEPARATOR) without a pin-value, whose value goes to the caller's $pin.
+signing_take_pin() {
+    local -n without=$3
+    local attributes=() kept=() attribute
+    IFS=$1 read -ra attributes <<<"$2"
+    for attribute in "${attributes[@]}"; do
+        case $attribute in pin-value=*) pin=${attribute#pin-value=} ;; *) kept+=("$attribute") ;; esac
+    done
+    # shellcheck disable=SC2034 # a name reference: the caller's variable
+    without=$(IFS=$1 && echo "${kept[*]}")
 }
 
 # Windows accepts an Authenticode signature only from a certificate whose

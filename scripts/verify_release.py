@@ -64,34 +64,34 @@ def command_environment(extra=None):
     return environment
 
 
-def run(arguments, what, **options):
-    """Runs a command with its output held back; on failure, Refused with WHAT."""
+def capture(arguments, environment=None, **options):
+    """Runs a command in the quiet environment: its exit status and output."""
     result = subprocess.run(
         arguments,
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        env=command_environment(options.pop("environment", None)),
+        env=command_environment(environment),
         check=False,
         **options,
     )
-    if result.returncode != 0:
-        output = result.stdout.decode(errors="replace").strip()
+    return result.returncode, result.stdout.decode(errors="replace")
+
+
+def run(arguments, what, **options):
+    """Runs a command with its output held back; on failure, Refused with WHAT."""
+    status, output = capture(arguments, **options)
+    if status != 0:
+        output = output.strip()
         if output:
             sys.stderr.write(output + "\n")
-        raise Refused(f"{what} failed (exit status {result.returncode})")
-    return result.stdout.decode(errors="replace")
+        raise Refused(f"{what} failed (exit status {status})")
+    return output
 
 
 def installed_version(package):
-    result = subprocess.run(
-        ["dpkg-query", "-W", "-f=${Version}", package],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.DEVNULL,
-        env=command_environment(),
-        check=False,
-    )
-    return result.stdout.decode() if result.returncode == 0 else ""
+    status, output = capture(["dpkg-query", "-W", "-f=${Version}", package])
+    return output if status == 0 else ""
 
 
 def rebuild_here(source, epoch, out):
@@ -111,15 +111,10 @@ def rebuild_in_chroot(info, source, mirror):
     pinned = [f"{name}={version}" for name, version in info.packages.items()]
     # The values are the chroot command's arguments; its text is fixed. A
     # list that fails to update (a release without backports) leaves the rest.
-    installed = subprocess.run(
-        chroot + ['apt-get update -qq; apt-get install -y -qq --no-install-recommends "$@"', *pinned],
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        env=command_environment(),
-        check=False,
+    status, output = capture(
+        chroot + ['apt-get update -qq; apt-get install -y -qq --no-install-recommends "$@"', *pinned]
     )
-    if installed.returncode != 0:
+    if status != 0:
         for name, version in info.packages.items():
             offered = run(chroot + ['apt-cache madison "$1"', name], f"asking the {codename} archive for {name}")
             if version not in [line.split("|")[1].strip() for line in offered.splitlines() if line.count("|") >= 2]:
@@ -127,7 +122,7 @@ def rebuild_in_chroot(info, source, mirror):
                     f"{name} {version} is no longer in the Debian archive: "
                     "name a snapshot mirror that has it with --mirror URL"
                 )
-        sys.stderr.write(installed.stdout.decode(errors="replace"))
+        sys.stderr.write(output)
         raise Refused(f"the recorded toolchain cannot be installed in the {codename} chroot")
     inside = f"verify-{os.getpid()}"
     place = os.path.join(ROOT, "build", "chroots", codename, "root", inside)
@@ -152,10 +147,11 @@ def rebuild(info, work, mirror):
         commit_tree.export(ROOT, commit, source)
     except (subprocess.CalledProcessError, OSError):
         raise Refused(f"cannot export commit {commit[:12]} from this clone") from None
+    here = {name: installed_version(name) for name in info.packages}
     differing = [
-        f"{name} {installed_version(name) or '(none)'} here, {version} recorded"
+        f"{name} {here[name] or '(none)'} here, {version} recorded"
         for name, version in info.packages.items()
-        if installed_version(name) != version
+        if here[name] != version
     ]
     if not differing:
         print(f"== rebuilding commit {commit[:12]} on this host", flush=True)
@@ -177,13 +173,8 @@ def verify(folder, mirror):
     if info.single["Build-Architecture"] != architecture:
         raise Refused(f"the release was built on {info.single['Build-Architecture']}, this host is {architecture}")
     commit = info.single["Commit"]
-    found = subprocess.run(
-        ["git", "-C", ROOT, "cat-file", "-e", f"{commit}^{{commit}}"],
-        stderr=subprocess.DEVNULL,
-        env=command_environment(),
-        check=False,
-    )
-    if found.returncode != 0:
+    found, _ = capture(["git", "-C", ROOT, "cat-file", "-e", f"{commit}^{{commit}}"])
+    if found != 0:
         raise Refused(f"commit {commit[:12]} is not in this clone: fetch it, then verify again")
 
     run([os.path.join(ROOT, "scripts", "install-deps.sh"), "release"], "installing what the rebuild needs")

@@ -12,6 +12,9 @@ import sys
 import warnings
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from release_files import pe_checksum, pe_layout  # noqa: E402  the PE layout the verifier reads
+
 PAYLOAD = (b"HIDDEN PAYLOAD, " * 4)[:56]
 
 
@@ -39,21 +42,13 @@ def padded(content):
     """The signed executable with PAYLOAD inside its certificate table, the
     entry's length, the security directory and the checksum to match."""
     data = bytearray(content)
-    header = struct.unpack_from("<I", data, 0x3C)[0]
-    optional = header + 24
-    magic = struct.unpack_from("<H", data, optional)[0]
-    security = optional + (96 if magic == 0x10B else 112) + 32
+    checksum, security, _ = pe_layout(content)
     start, size = struct.unpack_from("<II", data, security)
     struct.pack_into("<II", data, security, start, size + len(PAYLOAD))
     length = struct.unpack_from("<I", data, start)[0]
     struct.pack_into("<I", data, start, length + len(PAYLOAD))
     data += PAYLOAD
-    checksum = optional + 64
-    struct.pack_into("<I", data, checksum, 0)
-    total = sum(word for (word,) in struct.iter_unpack("<H", bytes(data) + b"\0" * (len(data) % 2)))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    struct.pack_into("<I", data, checksum, total + len(data))
+    struct.pack_into("<I", data, checksum, pe_checksum(bytes(data), checksum))
     return bytes(data)
 
 

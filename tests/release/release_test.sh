@@ -282,11 +282,14 @@ check "time-stamped: signed, stamped by the loopback server, strips back" time_s
 
 # The output folder of a failed release already holds an earlier one, another
 # version's zip and a file of the user's; all stay as they were.
+other_files() {
+    echo "an older version" >"$1/loclistfix-0.9.0-win32.zip"
+    echo "the user's own" >"$1/notes.txt"
+}
 earlier_release() {
     mkdir -p "$1"
     cp unsigned/* "$1/"
-    echo "an older version" >"$1/loclistfix-0.9.0-win32.zip"
-    echo "the user's own" >"$1/notes.txt"
+    other_files "$1"
 }
 # what it is | what the one line says | environment | release command and options
 pkcs11="--sign-pkcs11-module $module --sign-cert $work/signer.pem --sign-key"
@@ -406,7 +409,6 @@ second_commit() { buildinfo "$1" "\$a Commit: $(printf '%040d' 0)"; }
 fewer_packages() { buildinfo "$1" '/^Package: ninja-build /d'; }
 no_win64() { rm "$1"/*-win64.zip && sums "$1"; }
 only_buildinfo() { (cd "$1" && sha256sum BUILDINFO >SHA256SUMS); }
-other_versions() { echo "an older version" >"$1/loclistfix-0.9.0-win32.zip" && echo "the user's own" >"$1/notes.txt"; }
 # forged KIND: the zips changed by forge.py, which links into the canary folder.
 forged() { python3 "$root/tests/release/forge.py" "$1" "$2" "$work/canary" && sums "$1"; }
 symlinked() { forged "$1" symlink; }
@@ -441,7 +443,7 @@ verifications=(
     "a second Commit line|pkcs12|second_commit|root|1|Commit is given twice||"
     "the win64 zip and its line gone|pkcs12|no_win64|root|1|lists no win64 zip||"
     "SHA256SUMS listing only BUILDINFO|pkcs12|only_buildinfo|root|1|lists no win32 zip||"
-    "a folder holding other versions|pkcs12|other_versions|root|0|verdict: verified: all 6 files||"
+    "a folder holding other versions|pkcs12|other_files|root|0|verdict: verified: all 6 files||"
     "a BUILDINFO listing fewer packages than this checkout knows|pkcs12|fewer_packages|root|0|verdict: verified: all 6 files||"
     "the verifier's git has core.autocrlf=true|pkcs12|unchanged|root|0|verdict: verified: all 6 files||$autocrlf"
     "no unzip|pkcs12|unchanged|root|0|verdict: verified: all 6 files||PATH=$work/no-unzip:$PATH"
