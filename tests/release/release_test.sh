@@ -410,7 +410,7 @@ fewer_packages() { buildinfo "$1" '/^Package: ninja-build /d'; }
 no_win64() { rm "$1"/*-win64.zip && sums "$1"; }
 only_buildinfo() { (cd "$1" && sha256sum BUILDINFO >SHA256SUMS); }
 # forged KIND: the zips changed by forge.py, which links into the canary folder.
-forged() { python3 "$root/tests/release/forge.py" "$1" "$2" "$work/canary" && sums "$1"; }
+forged() { python3 -B "$root/tests/release/forge.py" "$1" "$2" "$work/canary" && sums "$1"; }
 symlinked() { forged "$1" symlink; }
 overlapping() { forged "$1" overlap; }
 duplicated() { forged "$1" duplicate; }
