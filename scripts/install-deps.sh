@@ -19,7 +19,8 @@ scripts=$(dirname "$0")
 . "$scripts/debian-mirror.sh"
 
 release=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-         zip openssl osslsigncode libengine-pkcs11-openssl python3)
+         zip openssl osslsigncode libengine-pkcs11-openssl python3 python3-pefile python3-asn1crypto
+         python3-cryptography)
 case ${1:-all} in
     release) packages=("${release[@]}") ;;
     all) packages=("${release[@]}" googletest wine wine32:i386 wine64 clang-format clang-tidy shellcheck

@@ -1,25 +1,37 @@
 #!/usr/bin/env bash
-# The release: builds both executables from the commit alone and writes, into
-# build/packages/ (or --out DIR), loclistfix-<version>-win32.zip,
-# loclistfix-<version>-win64.zip, BUILDINFO (how they were made: the commit,
-# its date, the Debian release and the toolchain's package versions) and
-# SHA256SUMS over the three. Built twice from the same commit with the same
-# toolchain, they are the same bytes: every date in them is the commit's
-# (SOURCE_DATE_EPOCH), and order and permissions are fixed.
+# The release: builds both executables from the commit alone, signs them if
+# asked, and assembles into build/packages/ (or --out DIR)
+# loclistfix-<version>-win32.zip, loclistfix-<version>-win64.zip, BUILDINFO
+# (how they were made: the commit, its date, the Debian release and the
+# versions of the packages that make the bytes) and SHA256SUMS over the three.
+# The bytes depend on the commit, those packages and the signatures alone:
+# every date in them is the commit's, and order and permissions are fixed.
 #
 #   scripts/package.sh [--out DIR]
 #       [--sign-pkcs12 FILE | --sign-pkcs11-module MODULE --sign-key URI --sign-cert FILE]
 #       [--timestamp-url URL [--timestamp-timeout SECONDS]] [--info-url URL]
+#       [--signatures DIR]
 #
-# Signing is scripts/signing.sh's. Every check comes before the build, and
-# each fault is one line. The output folder changes only once the whole
-# release is ready beside it, and then only in the release's own files.
+# Signing is scripts/signing.sh's; the signature is then taken off each
+# signed executable and attached again by the assembly step
+# (scripts/assemble.py), which is all a verification repeats. --signatures
+# DIR assembles with detached signatures made elsewhere (DIR/<package>.p7s,
+# DER PKCS#7), as the verifier does. Outside a checkout of its own, the tree
+# is built as it is, dated by SOURCE_DATE_EPOCH; --commit HASH then records
+# the commit that the tree was exported from. --stage DIR, for the tests,
+# assembles the packages already staged in DIR instead of building them.
+#
+# Every check comes before the build, and each fault is one line. The output
+# folder changes only once the whole release is ready beside it, and then
+# only in the release's own files.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 . "$root/scripts/quietly.sh"
 . "$root/scripts/signing.sh"
-. "$root/scripts/toolchain.sh"
 signing_take_password
+# Replace refs and grafts would let a clone show other content under a
+# commit's name; a release is the commit as stored.
+export GIT_NO_REPLACE_OBJECTS=1 GIT_GRAFT_FILE=/nonexistent/grafts
 
 # Paths mean what they mean where the command was started.
 absolute() {
@@ -27,10 +39,11 @@ absolute() {
 }
 
 out=$root/build/packages
+signatures='' stage='' exported_commit=''
 while [ $# -gt 0 ]; do
     case $1 in
         --out | --sign-pkcs12 | --sign-pkcs11-module | --sign-key | --sign-cert | --timestamp-url | \
-            --timestamp-timeout | --info-url)
+            --timestamp-timeout | --info-url | --signatures | --stage | --commit)
             [[ $# -ge 2 && -n $2 ]] || fail "$1 needs a value"
             case $1 in
                 --out) out=$(absolute "$2") ;;
@@ -41,12 +54,18 @@ while [ $# -gt 0 ]; do
                 --timestamp-url) timestamp_url=$2 ;;
                 --timestamp-timeout) timestamp_timeout=$2 ;;
                 --info-url) info_url=$2 ;;
+                --signatures) signatures=$(absolute "$2") ;;
+                --stage) stage=$(absolute "$2") ;;
+                --commit) exported_commit=$2 ;;
             esac
             shift 2 ;;
         *) fail "unknown argument '$1' (see docs/releasing.md)" ;;
     esac
 done
 signing_requested || [ -z "$timestamp_url$info_url" ] || fail "--timestamp-url and --info-url need a signing key"
+! signing_requested || [ -z "$signatures" ] || fail "give either a signing key or --signatures, not both"
+[ -z "$signatures" ] || [ -d "$signatures" ] || fail "--signatures $signatures: no such folder"
+[ -z "$stage" ] || [ -d "$stage" ] || fail "--stage $stage: no such folder"
 
 # Whatever stops the command, it leaves no trace: its own folder goes, and so
 # does a half-moved release and any folder it made for --out.
@@ -75,35 +94,47 @@ fi
 
 "$root/scripts/install-deps.sh" release
 
-# The release is the commit's, never the work tree's. Outside a checkout of its
-# own (an exported tree, or one inside another repository) there is no commit,
-# and the date must be given.
+# The release is the commit's, never the work tree's, and is dated by it.
+# Outside a checkout of its own (an exported tree, or one inside another
+# repository) there is no commit, and the date must be given.
 commit=''
 if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
+    [ -z "$exported_commit" ] || fail "--commit is for an exported tree; this checkout releases its own commit"
     commit=$(git -C "$root" rev-parse --verify -q HEAD) || fail "this checkout has no commit to release"
-    : "${SOURCE_DATE_EPOCH:=$(git -C "$root" log -1 --format=%ct "$commit")}"
-elif [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    fail "$root is not a git checkout of its own, so no commit dates the release: set SOURCE_DATE_EPOCH"
+    date=$(git -C "$root" log -1 --format=%ct "$commit")
+    [ "${SOURCE_DATE_EPOCH:-$date}" = "$date" ] ||
+        fail "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH is not the date of commit ${commit:0:12} ($date), which dates its release: unset it"
+    SOURCE_DATE_EPOCH=$date
+else
+    [ -n "${SOURCE_DATE_EPOCH:-}" ] ||
+        fail "$root is not a git checkout of its own, so no commit dates the release: set SOURCE_DATE_EPOCH"
+    [[ -z $exported_commit || $exported_commit =~ ^[0-9a-f]{40}$ ]] || fail "--commit takes a commit's 40 hexadecimal digits"
+    commit=$exported_commit
 fi
 [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] ||
     fail "SOURCE_DATE_EPOCH is a number of seconds since 1970, not '$SOURCE_DATE_EPOCH'"
 export SOURCE_DATE_EPOCH
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/loclistfix-release.XXXXXX" 2>/dev/null) ||
-    fail "cannot make a folder in ${TMPDIR:-/tmp} (TMPDIR): it must be a folder this command can write to"
+# The build's folders are named on command lines that windres hands to a
+# shell, so they hold no character a shell would read: a TMPDIR that does
+# is passed over for /tmp.
+temporary=${TMPDIR:-/tmp}
+[[ $temporary =~ ^[A-Za-z0-9/._+,@%=-]+$ ]] || temporary=/tmp
+work=$(mktemp -d "$temporary/loclistfix-release.XXXXXX" 2>/dev/null) ||
+    fail "cannot make a folder in $temporary (TMPDIR): it must be a folder this command can write to"
 if signing_requested; then
     mkdir "$work/signing"
     signing_check "$work/signing"
 fi
 
-mkdir "$work/source" "$work/stage" "$work/unsigned" "$work/release"
-if [ -n "$commit" ]; then
+mkdir "$work/source" "$work/stage" "$work/signatures" "$work/release" "$work/tmp"
+if [ -n "$commit" ] && [ -z "$exported_commit" ]; then
     [ -z "$(git -C "$root" status --porcelain)" ] ||
         echo "== the work tree has changes that the release leaves out: it is built from commit ${commit:0:12}"
     # The commit's blobs as stored: the clone's line-end and filter settings
     # would otherwise reach the release.
-    python3 "$root/scripts/commit_tree.py" "$root" "$commit" "$work/source" 2>/dev/null ||
-        fail "cannot export commit $commit"
+    exported=$(/usr/bin/python3 "$root/scripts/commit_tree.py" "$root" "$commit" "$work/source" 2>&1) ||
+        fail "${exported#commit_tree.py: }"
 else
     tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -x -C "$work/source" ||
         fail "cannot copy $root"
@@ -111,35 +142,39 @@ fi
 
 # The build sees this environment and no other: the caller's CXXFLAGS,
 # LDFLAGS, CMAKE_* and the like would change the bytes without a trace.
-# BUILDINFO records it.
+# BUILDINFO records it; TMPDIR, which changes no byte, is the build's own.
 build_environment=(HOME=/nonexistent LANG=C.UTF-8 LC_ALL=C.UTF-8 PATH=/usr/sbin:/usr/bin:/sbin:/bin TZ=UTC)
 build_umask=0022
 in_build_environment() {
-    (umask "$build_umask" && env -i "${build_environment[@]}" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" "$@")
+    (umask "$build_umask" && env -i "${build_environment[@]}" TMPDIR="$work/tmp" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" "$@")
 }
 
-for arch in x86 x64; do
-    build=$work/build-$arch
-    (cd "$work/source" && quietly "configuring the $arch build" \
-        in_build_environment cmake --preset "mingw-$arch" -B "$build" -D BUILD_TESTING=OFF)
-    quietly "building loclistfix ($arch)" in_build_environment cmake --build "$build" --target loclistfix
-    name=$(cat "$build/package-name" 2>/dev/null) || fail "the $arch build names no package (build/package-name): is this commit older than the release command?"
-    quietly "staging $name" in_build_environment cmake --install "$build" --prefix "$work/stage/$name"
-    mkdir "$work/unsigned/$name"
-    cp "$build/bin/loclistfix.exe" "$work/unsigned/$name/"
+if [ -n "$stage" ]; then
+    cp -R "$stage/." "$work/stage/" || fail "cannot copy the staged packages in $stage"
+else
+    for arch in x86 x64; do
+        build=$work/build-$arch
+        (cd "$work/source" && quietly "configuring the $arch build" \
+            in_build_environment cmake --preset "mingw-$arch" -B "$build" -D BUILD_TESTING=OFF)
+        quietly "building loclistfix ($arch)" in_build_environment cmake --build "$build" --target loclistfix
+        name=$(cat "$build/package-name" 2>/dev/null) || fail "the $arch build names no package (build/package-name): is this commit older than the release command?"
+        quietly "staging $name" in_build_environment cmake --install "$build" --prefix "$work/stage/$name"
+    done
+fi
+# A signature is made on the executable, then taken off it: the assembly
+# attaches it again, exactly as a verification will.
+for exe in "$work/stage"/*/loclistfix.exe; do
+    name=$(basename "$(dirname "$exe")")
     if signing_requested; then
-        signing_sign "$build/bin/loclistfix.exe" "$work/stage/$name/loclistfix.exe"
+        signing_sign "$exe" "$work/signed.exe"
+        /usr/bin/python3 "$work/source/scripts/authenticode.py" "$work/signed.exe" "$exe" "$work/signatures/$name.p7s" 2>/dev/null ||
+            fail "osslsigncode's signature of $name is not the build with one signature attached"
+    elif [ -n "$signatures" ] && [ -e "$signatures/$name.p7s" ]; then
+        cp "$signatures/$name.p7s" "$work/signatures/" || fail "cannot read $signatures/$name.p7s"
     fi
-    (
-        cd "$work/stage"
-        find "$name" -type f -exec chmod 644 {} +
-        chmod 755 "$name/loclistfix.exe"
-        find "$name" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
-        find "$name" -type f | LC_ALL=C sort | quietly "zipping $name" in_build_environment zip -X -D -q "../release/$name.zip" -@
-    )
 done
-toolchain_buildinfo "$commit" "$work/unsigned" "${build_environment[*]}" "$build_umask" >"$work/release/BUILDINFO"
-(cd "$work/release" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS)
+quietly "assembling the release" in_build_environment python3 -B "$work/source/scripts/assemble.py" \
+    "$work/stage" "$work/signatures" "$work/release" "$commit" "${build_environment[*]}" "$build_umask"
 
 # Written beside the output on its file system first, so that a full disk or
 # any other fault stops before a single file of the output has changed; then
