@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
-# Verifies a release folder against its commit: rebuilds the commit that its
-# BUILDINFO names, at its SOURCE_DATE_EPOCH, with the package versions it
-# records (on this host where they match, else in a chroot of the recorded
-# Debian release with those versions installed), and compares the zips with
-# the rebuild's member by member, without unpacking them.
+# Verifies a release folder against its commit: takes the signature off each
+# published executable, rebuilds the commit that BUILDINFO names with that
+# commit's own scripts/package.sh, at its date and with the package versions
+# it records (on this host where they match, else in a chroot of the
+# recorded Debian release with those versions installed), assembles the
+# rebuild with the same signatures, and compares every file of the release
+# with the rebuild's, byte for byte. Each signature is checked on its own.
 #
 #   scripts/verify-release.sh [--mirror URL] DIR
 #
-# The release is the files that DIR/SHA256SUMS lists: BUILDINFO and one zip
-# for each architecture; anything else in DIR is not its business. Prints
-# one line per member, `verified` or where it differs, and a verdict; exits 0
-# only when every member matched. Input that is no release is one line.
-# --mirror names the Debian archive for the chroot, such as a snapshot
-# mirror, when a recorded version has left the current one. Run from a clone
-# that holds the recorded commit. The work is scripts/verify_release.py's.
+# The release is the files that DIR/SHA256SUMS lists; anything else in DIR is
+# not its business. Prints `verified: FILE` or where a file differs, then a
+# verdict that names the signer; exits 0 only when every file matched. Input
+# that is no release is one line. --mirror names the Debian archive for the
+# chroot, such as a snapshot mirror, when a recorded version has left the
+# current one. Run from a clone whose branches or tags hold the recorded
+# commit. The work is scripts/verify_release.py's.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 # shellcheck source=scripts/quietly.sh
 . "$root/scripts/quietly.sh"
-command -v python3 >/dev/null || quietly "installing python3" "$root/scripts/install-deps.sh" release ||
-    fail "python3 is missing, and could not be installed"
+# Debian's own Python, with the libraries the verifier reads signatures and
+# executables with; not whichever python3 comes first on PATH.
+python=/usr/bin/python3
+"$python" -c 'import asn1crypto, cryptography, pefile' 2>/dev/null ||
+    quietly "installing Python and its libraries" "$root/scripts/install-deps.sh" release ||
+    fail "Debian's python3 and its packages python3-asn1crypto, python3-cryptography and python3-pefile are missing, and could not be installed"
 # -E -s: neither the caller's PYTHON* variables nor its own site packages
-# reach the verifier, which imports only from its own folder.
-exec python3 -E -s -B "$root/scripts/verify_release.py" "$@"
+# reach the verifier.
+exec "$python" -E -s -B "$root/scripts/verify_release.py" "$@"

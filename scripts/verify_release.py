@@ -1,58 +1,43 @@
 """The verifier behind scripts/verify-release.sh, which documents it.
 
-Nothing it reads is trusted. SHA256SUMS, BUILDINFO and the zips are read
-once into memory and checked as data: the zips are never unpacked, and no
-value from BUILDINFO reaches a shell. The rebuild uses the recorded commit's
-own package.sh, and pins the packages that BUILDINFO lists.
+A release is the build of its commit plus, at most, one signature for each
+executable. The verifier takes those signatures off the published
+executables, rebuilds the recorded commit with its own scripts/package.sh,
+which assembles the rebuild with the same signatures, and compares every
+file of the release with the rebuild's byte for byte. The signatures, the
+one part no rebuild makes, are checked on their own.
+
+Nothing it reads is trusted: no value from the release reaches a shell, and
+nothing in a zip is read but its executable.
 """
 
-import hashlib
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
+import authenticode
+import buildinfo
 import commit_tree
 import release_files
+import signature_check
 from release_files import Refused
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LARGEST_FILE = 64 << 20
 # What the rebuild sees, whatever the caller's environment holds: its locale,
-# flags and git settings stay out.
+# flags and git settings stay out, and so do replace refs and grafts.
 QUIET_ENVIRONMENT = {
     "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
     "LANG": "C.UTF-8",
     "LC_ALL": "C.UTF-8",
     "HOME": "/nonexistent",
     "DEBIAN_FRONTEND": "noninteractive",
+    **commit_tree.AS_STORED,
 }
-
-
-def read_file(folder, name):
-    path = os.path.join(folder, name)
-    try:
-        with open(path, "rb") as file:
-            data = file.read(LARGEST_FILE + 1)
-    except OSError as error:
-        raise Refused(f"{folder} holds no readable {name} ({error.strerror})") from None
-    if len(data) > LARGEST_FILE:
-        raise Refused(f"{path} is larger than any release file ({LARGEST_FILE >> 20} MiB)")
-    return data
-
-
-def read_release(folder):
-    """The files that SHA256SUMS lists, checked against it: name -> bytes."""
-    listed = release_files.parse_sums(read_file(folder, "SHA256SUMS"))
-    files = {}
-    for name, digest in listed.items():
-        data = read_file(folder, name)
-        if hashlib.sha256(data).hexdigest() != digest:
-            raise Refused(f"the release does not match its SHA256SUMS ({name})")
-        files[name] = data
-    return files
+# For the release tests alone: packages already staged, assembled in place
+# of a rebuild, so that one build serves many forgeries.
+STAGE_VARIABLE = "LOCLISTFIX_VERIFY_STAGE"
 
 
 def command_environment(extra=None):
@@ -89,22 +74,87 @@ def run(arguments, what, **options):
     return output
 
 
-def installed_version(package):
-    status, output = capture(["dpkg-query", "-W", "-f=${Version}", package])
-    return output if status == 0 else ""
+def git(*arguments):
+    return capture(["git", "-C", ROOT, *arguments])
 
 
-def rebuild_here(source, epoch, out):
+def check_commit(info):
+    """The recorded commit is one of this clone's branches or tags, and the
+    record is dated by it."""
+    commit = info.commit
+    found, _ = git("cat-file", "-e", f"{commit}^{{commit}}")
+    status, refs = git("for-each-ref", "--count=1", "--format=%(refname)", "--contains", commit,
+                       "refs/heads", "refs/remotes", "refs/tags")
+    if found != 0 or status != 0 or not refs.strip():
+        raise Refused(
+            f"commit {commit[:12]} is on no branch or tag of this clone: fetch the project's branches "
+            "and tags (git fetch --tags origin), then verify again"
+        )
+    _, date = git("log", "-1", "--format=%ct", commit)
+    if date.strip() != info.epoch:
+        raise Refused(
+            f"BUILDINFO's Source-Date-Epoch {info.epoch} is not the date of commit {commit[:12]} "
+            f"({date.strip()}), which dates its release"
+        )
+
+
+def take_signatures(files):
+    """zip name -> (the published executable, its signature or None)."""
+    taken = {}
+    for name in sorted(n for n in files if n.endswith(".zip")):
+        exe = release_files.executable(name, files[name])
+        try:
+            taken[name] = (exe, authenticode.take(exe))
+        except authenticode.NotSigned as fault:
+            raise Refused(f"{name[:-4]}/loclistfix.exe: {fault}") from None
+    if len({signature is None for _, signature in taken.values()}) > 1:
+        raise Refused("one executable is signed and the other is not: a release signs both or neither")
+    return taken
+
+
+def check_signatures(taken):
+    """The one signer of both executables, or None for an unsigned release.
+
+    Each signature must carry the digest of the published executable; once
+    that executable is the rebuild's with the signature attached, as the
+    comparison shows, that is the digest of the rebuilt one too.
+    """
+    signers = []
+    for name, (exe, signature) in taken.items():
+        if signature is None:
+            continue
+        try:
+            signers.append(signature_check.check(signature, exe))
+        except signature_check.BadSignature as fault:
+            raise Refused(f"the signature of {name[:-4]}/loclistfix.exe: {fault}") from None
+    if not signers:
+        return None
+    if len({signer.certificate for signer in signers}) != 1:
+        raise Refused("the two executables are signed by different certificates")
+    return signers
+
+
+def rebuild_command(signatures, out, info, stage=None):
+    return (["bash", "scripts/package.sh", "--out", out, "--signatures", signatures, "--commit", info.commit]
+            + (["--stage", stage] if stage else []))
+
+
+def rebuild_here(source, signatures, info, work):
+    out = os.path.join(work, "rebuilt")
+    stage = os.environ.get(STAGE_VARIABLE)
+    if stage:
+        print(f"== assembling the packages staged in {stage} ({STAGE_VARIABLE}), not a rebuild", flush=True)
     run(
-        ["bash", "scripts/package.sh", "--out", out],
+        rebuild_command(signatures, out, info, stage),
         "rebuilding the commit (its scripts/package.sh)",
         cwd=source,
-        environment={"SOURCE_DATE_EPOCH": epoch, "TMPDIR": os.path.dirname(out)},
+        environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": work},
     )
+    return out
 
 
-def rebuild_in_chroot(info, source, mirror):
-    codename = info.single["Build-Codename"]
+def rebuild_in_chroot(info, source, signatures, work, mirror):
+    codename = info.codename
     if os.geteuid() != 0:
         raise Refused(f"rebuilding in a Debian {codename} chroot needs root: run this as root")
     chroot = [os.path.join(ROOT, "scripts", "chroot.sh")] + (["--mirror", mirror] if mirror else []) + [codename]
@@ -128,63 +178,144 @@ def rebuild_in_chroot(info, source, mirror):
     place = os.path.join(ROOT, "build", "chroots", codename, "root", inside)
     shutil.rmtree(place, ignore_errors=True)
     try:
-        shutil.copytree(source, place, symlinks=True)
+        shutil.copytree(source, os.path.join(place, "source"), symlinks=True)
+        shutil.copytree(signatures, os.path.join(place, "signatures"))
+        command = rebuild_command(f"/root/{inside}/signatures", f"/root/{inside}/rebuilt", info)
         run(
-            chroot + ['cd "$1" && SOURCE_DATE_EPOCH="$2" bash scripts/package.sh --out release', inside, info.epoch],
+            chroot + ['cd "$1/source" && SOURCE_DATE_EPOCH="$2" exec "${@:3}"', inside, info.epoch, *command],
             f"rebuilding the commit in the {codename} chroot",
         )
-        out = os.path.join(os.path.dirname(source), "rebuilt")
-        shutil.copytree(os.path.join(place, "release"), out)
+        out = os.path.join(work, "rebuilt")
+        shutil.copytree(os.path.join(place, "rebuilt"), out)
         return out
     finally:
         shutil.rmtree(place, ignore_errors=True)
 
 
-def rebuild(info, work, mirror):
-    commit = info.single["Commit"]
-    source = os.path.join(work, "source")
+def rebuild(info, taken, work, mirror):
+    """The rebuild's release, assembled with the published signatures."""
+    source, signatures = os.path.join(work, "source"), os.path.join(work, "signatures")
     try:
-        commit_tree.export(ROOT, commit, source)
+        commit_tree.export(ROOT, info.commit, source)
+    except commit_tree.Unsafe as fault:
+        raise Refused(f"commit {info.commit[:12]} cannot be written out: {fault}") from None
     except (subprocess.CalledProcessError, OSError):
-        raise Refused(f"cannot export commit {commit[:12]} from this clone") from None
-    here = {name: installed_version(name) for name in info.packages}
+        raise Refused(f"cannot export commit {info.commit[:12]} from this clone") from None
+    os.mkdir(signatures)
+    for name, (_, signature) in taken.items():
+        if signature is not None:
+            with open(os.path.join(signatures, f"{name[:-4]}.p7s"), "wb") as file:
+                file.write(signature)
+    here = {name: buildinfo.installed_version(name) for name in info.packages}
     differing = [
-        f"{name} {here[name] or '(none)'} here, {version} recorded"
+        f"{name} {here[name]} here, {version} recorded"
         for name, version in info.packages.items()
         if here[name] != version
     ]
     if not differing:
-        print(f"== rebuilding commit {commit[:12]} on this host", flush=True)
-        out = os.path.join(work, "rebuilt")
-        rebuild_here(source, info.epoch, out)
-        return out
+        print(f"== rebuilding commit {info.commit[:12]} on this host", flush=True)
+        return rebuild_here(source, signatures, info, work)
     print(
         f"== this host's toolchain is not the release's ({differing[0]}): "
-        f"rebuilding in a Debian {info.single['Build-Codename']} chroot",
+        f"rebuilding in a Debian {info.codename} chroot",
         flush=True,
     )
-    return rebuild_in_chroot(info, source, mirror)
+    return rebuild_in_chroot(info, source, signatures, work, mirror)
+
+
+def first_difference(one, other):
+    for offset, (mine, theirs) in enumerate(zip(one, other)):
+        if mine != theirs:
+            return offset
+    return None if len(one) == len(other) else min(len(one), len(other))
+
+
+def where(offset, exe=None):
+    """OFFSET, and the section of EXE that holds it, where it is in one."""
+    place = f"offset {offset} (0x{offset:x})"
+    section = authenticode.section_at(exe, offset) if exe is not None else None
+    return f"{place}, in section {section}" if section else place
+
+
+def diffoscope(released, rebuilt, work):
+    """diffoscope's account of two versions of a file, where it is installed."""
+    if not shutil.which("diffoscope"):
+        return ""
+    folder = os.path.join(work, "diffoscope")
+    os.makedirs(folder, exist_ok=True)
+    paths = [os.path.join(folder, side) for side in ("released", "rebuilt")]
+    for path, content in zip(paths, (released, rebuilt)):
+        with open(path, "wb") as file:
+            file.write(content)
+    try:
+        result = subprocess.run(["diffoscope", "--text", "-", *paths], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, timeout=300, check=False)
+    except subprocess.TimeoutExpired:
+        return ""
+    lines = result.stdout.decode(errors="replace").splitlines()
+    return "".join(f"\n    {line}" for line in lines[:40])
+
+
+def executable_difference(name, theirs, ours):
+    """Where the executables differ, past the checksum, which differs with
+    any other byte."""
+    checksum = authenticode.checksum_offset(ours)
+    unchecked = [theirs, ours]
+    if checksum is not None:
+        unchecked = [exe[:checksum] + bytes(4) + exe[checksum + 4 :] for exe in unchecked]
+    offset = first_difference(*unchecked)
+    if offset is None:
+        same = first_difference(theirs, ours) is None
+        return "" if same else f"\ndiffers: {name[:-4]}/loclistfix.exe: its checksum alone"
+    differs_too = checksum is not None and theirs[checksum : checksum + 4] != ours[checksum : checksum + 4]
+    checksum_too = " (and the checksum)" if differs_too else ""
+    return f"\ndiffers: {name[:-4]}/loclistfix.exe: first difference at {where(offset, ours)}{checksum_too}"
+
+
+def compare(files, rebuilt_folder, taken, work):
+    """Prints a line for each file; returns the number that differ."""
+    differences = 0
+    for name in sorted(files):
+        with open(os.path.join(rebuilt_folder, name), "rb") as file:
+            rebuilt = file.read()
+        offset = first_difference(files[name], rebuilt)
+        if offset is None:
+            print(f"verified: {name}", flush=True)
+            continue
+        differences += 1
+        line = f"differs: {name}: first difference at {where(offset)}"
+        if name in taken:
+            line += executable_difference(name, taken[name][0], release_files.executable(name, rebuilt))
+        print(line + diffoscope(files[name], rebuilt, work), flush=True)
+    return differences
 
 
 def verify(folder, mirror):
-    files = read_release(folder)
-    info = release_files.parse_buildinfo(files["BUILDINFO"], release_files.zip_names(files))
+    files = release_files.read_release(folder)
+    info = buildinfo.parse(files["BUILDINFO"])
     architecture = run(["dpkg", "--print-architecture"], "dpkg --print-architecture").strip()
-    if info.single["Build-Architecture"] != architecture:
-        raise Refused(f"the release was built on {info.single['Build-Architecture']}, this host is {architecture}")
-    commit = info.single["Commit"]
-    found, _ = capture(["git", "-C", ROOT, "cat-file", "-e", f"{commit}^{{commit}}"])
-    if found != 0:
-        raise Refused(f"commit {commit[:12]} is not in this clone: fetch it, then verify again")
+    if info.architecture != architecture:
+        raise Refused(f"the release was built on {info.architecture}, this host is {architecture}")
+    check_commit(info)
+    taken = take_signatures(files)
+    signers = check_signatures(taken)
 
     run([os.path.join(ROOT, "scripts", "install-deps.sh"), "release"], "installing what the rebuild needs")
     work = tempfile.mkdtemp(prefix="loclistfix-verify.")
     try:
-        rebuilt_folder = rebuild(info, work, mirror)
-        rebuilt = release_files.read_rebuild(rebuilt_folder)
-        return release_files.compare(files, rebuilt, info, work)
+        differences = compare(files, rebuild(info, taken, work, mirror), taken, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    return differences, len(files), info.commit, signers
+
+
+def signed_by(signers):
+    if signers is None:
+        return "unsigned"
+    signer = signers[0]
+    times = sorted({s.time.strftime("%Y-%m-%dT%H:%M:%SZ") if s.time else "none" for s in signers})
+    stamp = "not time-stamped" if times == ["none"] else f"time-stamped {', '.join(times)}"
+    return f"signed by {signer.name} (certificate SHA-256 {signer.fingerprint}), {stamp}"
 
 
 def main(arguments):
@@ -195,20 +326,17 @@ def main(arguments):
         mirror, arguments = arguments[1], arguments[2:]
     if len(arguments) != 1:
         raise Refused("usage: verify-release.sh [--mirror URL] DIR")
-    folder = arguments[0]
-    if not os.path.isdir(folder):
-        raise Refused(f"{folder}: no such folder")
-    differences, checked, commit = verify(folder, mirror)
+    differences, checked, commit, signers = verify(arguments[0], mirror)
     if differences == 0:
-        print(f"verdict: verified: all {checked} files are the build of commit {commit[:12]}")
+        print(f"verdict: verified: all {checked} files are the build of commit {commit[:12]}, {signed_by(signers)}")
         return 0
-    print(f"verdict: NOT verified: {differences} difference(s) from the build of commit {commit[:12]}")
+    print(f"verdict: NOT verified: {differences} of {checked} files differ from the build of commit {commit[:12]}")
     return 1
 
 
 if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
-    except Refused as refusal:
+    except (Refused, buildinfo.Refused) as refusal:
         sys.stderr.write(f"verify-release.sh: {refusal}\n")
         sys.exit(1)
