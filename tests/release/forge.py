@@ -1,21 +1,25 @@
-"""Forges a copy of a genuine release, in place, the ways an attacker would;
-the caller rewrites SHA256SUMS to match.
+"""Forges the win32 zip of a copy of a genuine release, in place, the ways an
+attacker or a damaged download would; the caller rewrites SHA256SUMS to match.
 
-    forge.py FOLDER symlink TARGET | overlap | duplicate | padded
+    forge.py FOLDER duplicate | rezipped | bomb | many | corrupt | badname
+
+rezipped keeps every member's bytes and changes fields around them.
 """
 
 import glob
 import os
 import stat
-import struct
 import sys
 import warnings
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from release_files import pe_checksum, pe_layout  # noqa: E402  the PE layout the verifier reads
+BOMB_MEMBERS, BOMB_SIZE = 100, 64 << 20
+MANY_MEMBERS = 80_000
 
-PAYLOAD = (b"HIDDEN PAYLOAD, " * 4)[:56]
+
+def entries_of(path):
+    with zipfile.ZipFile(path) as archive:
+        return [(info, archive.read(info)) for info in archive.infolist()]
 
 
 def rewrite(path, entries):
@@ -27,45 +31,48 @@ def rewrite(path, entries):
     os.replace(path + ".new", path)
 
 
-def entries_of(path):
-    with zipfile.ZipFile(path) as archive:
-        return [(info, archive.read(info)) for info in archive.infolist()]
-
-
-def member(name, content, mode=stat.S_IFREG | 0o644):
+def member(name, content=b""):
     info = zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0))
-    info.create_system, info.external_attr = 3, mode << 16
+    info.create_system, info.external_attr = 3, (stat.S_IFREG | 0o644) << 16
+    info.compress_type = zipfile.ZIP_DEFLATED
     return info, content
 
 
-def padded(content):
-    """The signed executable with PAYLOAD inside its certificate table, the
-    entry's length, the security directory and the checksum to match."""
-    data = bytearray(content)
-    checksum, security, _ = pe_layout(content)
-    start, size = struct.unpack_from("<II", data, security)
-    struct.pack_into("<II", data, security, start, size + len(PAYLOAD))
-    length = struct.unpack_from("<I", data, start)[0]
-    struct.pack_into("<I", data, start, length + len(PAYLOAD))
-    data += PAYLOAD
-    struct.pack_into("<I", data, checksum, pe_checksum(bytes(data), checksum))
-    return bytes(data)
+def corrupt(path):
+    """The executable's deflate stream garbled in its middle; nothing else moves."""
+    with zipfile.ZipFile(path) as archive:
+        info = next(i for i in archive.infolist() if i.filename.endswith(".exe"))
+    with open(path, "r+b") as file:
+        file.seek(info.header_offset + 26)
+        name_length, extra_length = int.from_bytes(file.read(2), "little"), int.from_bytes(file.read(2), "little")
+        file.seek(info.header_offset + 30 + name_length + extra_length + info.compress_size // 2)
+        file.write(b"\xff" * 16)
 
 
-def main(folder, kind, *arguments):
+def main(folder, kind):
     win32 = glob.glob(os.path.join(folder, "*-win32.zip"))[0]
-    win64 = glob.glob(os.path.join(folder, "*-win64.zip"))[0]
-    stem32, stem64 = (os.path.basename(path)[:-4] for path in (win32, win64))
-    if kind == "symlink":
-        rewrite(win32, entries_of(win32) + [member("x", arguments[0].encode(), stat.S_IFLNK | 0o777)])
-        rewrite(win64, entries_of(win64) + [member("x/payload", b"written through the link\n")])
-    elif kind == "overlap":
-        rewrite(win32, entries_of(win32) + [member(f"{stem64}/loclistfix.exe", b"not the build at all")])
-    elif kind == "duplicate":
-        rewrite(win32, [member(f"{stem32}/loclistfix.exe", b"not the build at all")] + entries_of(win32))
-    elif kind == "padded":
-        rewrite(win32, [(info, padded(content) if info.filename.endswith(".exe") else content)
-                        for info, content in entries_of(win32)])
+    stem = os.path.basename(win32)[:-4]
+    if kind == "duplicate":
+        rewrite(win32, [member(f"{stem}/loclistfix.exe", b"not the build at all")] + entries_of(win32))
+    elif kind == "rezipped":
+        # The same members, with central-directory fields that no reader checks.
+        entries = entries_of(win32)
+        for info, _ in entries:
+            info.create_version, info.internal_attr = 63, 1
+        rewrite(win32, entries)
+    elif kind == "bomb":
+        rewrite(win32, entries_of(win32) + [member(f"{stem}/zeros{n}", bytes(BOMB_SIZE)) for n in range(BOMB_MEMBERS)])
+    elif kind == "many":
+        rewrite(win32, entries_of(win32) + [member(f"{stem}/empty{n}") for n in range(MANY_MEMBERS)])
+    elif kind == "corrupt":
+        corrupt(win32)
+    elif kind == "badname":
+        # zipfile flags a non-ASCII name as UTF-8; the name's bytes then stop being UTF-8.
+        rewrite(win32, entries_of(win32) + [member(f"{stem}/x\u00e9")])
+        with open(win32, "rb") as file:
+            data = file.read().replace(b"/x\xc3\xa9", b"/x\xff\xfe")
+        with open(win32, "wb") as file:
+            file.write(data)
     else:
         sys.exit(f"forge.py: no forgery '{kind}'")
 

@@ -111,7 +111,8 @@ done
 # checks out (CRLF line ends, and a filter that rewrites the guide); and the
 # commit exported without git, inside this repository. Both take this work
 # tree's scripts, as this one does.
-commit_date=$(git -C "$root" log -1 --format=%ct)
+commit=$(git -C "$root" rev-parse HEAD)
+commit_date=$(git -C "$root" log -1 --format=%ct "$commit")
 git clone -q "$root" clone
 git -C clone config core.autocrlf true
 git -C clone config filter.smuggle.smudge 'sed s/loclistfix/Smuggled/'
@@ -310,6 +311,7 @@ bad_inputs=(
     "wrong object on the token|could not sign|-|$pkcs11 pkcs11:token=loclistfix;object=nobody;type=private;pin-value=1234"
     "wrong token|could not sign|-|$pkcs11 pkcs11:token=nothing;object=signer;type=private;pin-value=1234"
     "outside a checkout, no SOURCE_DATE_EPOCH|set SOURCE_DATE_EPOCH|-|$work/export/scripts/package.sh"
+    "a SOURCE_DATE_EPOCH other than the commit's date|is not the date of commit|SOURCE_DATE_EPOCH=1600000000|"
 )
 if [ "$full_disk" -eq 1 ]; then
     bad_inputs+=("full disk|disk full|-|--out $work/full")
@@ -376,113 +378,198 @@ fi
 sums() {
     (cd "$1" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS)
 }
+# The packages as the release command staged them, and the signatures it
+# made: a forged signature is assembled into an otherwise genuine release by
+# the release command itself (--stage, --signatures), and most verifications
+# assemble from this stage rather than rebuild (LOCLISTFIX_VERIFY_STAGE).
+mkdir stage signatures
+for zip in unsigned/*.zip pkcs12/*.zip; do unzip -q -o "$zip" -d "signatures/${zip%%/*}"; done
+cp -R signatures/unsigned/. stage/
+for exe in signatures/pkcs12/*/loclistfix.exe; do
+    name=${exe%/loclistfix.exe} name=${name##*/}
+    osslsigncode extract-signature -in "$exe" -out "signatures/$name.p7s" >/dev/null
+    # The same executable re-signed: by another key, by the signer with a
+    # certificate besides its chain, nested with another key's, and with a
+    # blob among its unauthenticated attributes.
+    for way in "other|-pkcs12 plain.p12|signatures/unsigned/$name/loclistfix.exe" \
+        "extra-certificate|-pkcs12 signer.p12 -ac ca-root.pem|signatures/unsigned/$name/loclistfix.exe" \
+        "nested|-pkcs12 plain.p12 -nest|$exe"; do
+        IFS='|' read -r kind options from <<<"$way"
+        read -ra options <<<"$options"
+        rm -f "signatures/$kind.exe"
+        osslsigncode sign "${options[@]}" -pass "$password" -h sha256 -in "$from" -out "signatures/$kind.exe" >/dev/null
+        osslsigncode extract-signature -in "signatures/$kind.exe" -out "signatures/$name.$kind.p7s" >/dev/null
+    done
+    rm -f signatures/blob.exe
+    osslsigncode add -addUnauthenticatedBlob -in "$exe" -out signatures/blob.exe >/dev/null
+    osslsigncode extract-signature -in signatures/blob.exe -out "signatures/$name.blob.p7s" >/dev/null
+done
+win32=$(cd stage && echo *-win32) win64=$(cd stage && echo *-win64)
+printf '\x30\x03\x02\x01\x00' >signatures/any-der.p7s
+# signed_as FOLDER WIN32 WIN64: the release in FOLDER assembled anew with
+# those signatures (files under signatures/, or - for none).
+signed_as() {
+    local sigs=$1.signatures
+    mkdir "$sigs"
+    [ "$2" = - ] || cp "signatures/$2" "$sigs/$win32.p7s"
+    [ "$3" = - ] || cp "signatures/$3" "$sigs/$win64.p7s"
+    rm "$1"/* && release_command "$root/scripts/package.sh" --stage "$work/stage" --signatures "$sigs" --out "$1" >/dev/null
+}
+any_der() { signed_as "$1" any-der.p7s "$win64.p7s"; }
+swapped() { signed_as "$1" "$win64.p7s" "$win64.p7s"; }
+blob() { signed_as "$1" "$win32.blob.p7s" "$win64.p7s"; }
+nested() { signed_as "$1" "$win32.nested.p7s" "$win64.p7s"; }
+one_other_key() { signed_as "$1" "$win32.other.p7s" "$win64.p7s"; }
+both_other_key() { signed_as "$1" "$win32.other.p7s" "$win64.other.p7s"; }
+extra_certificate() { signed_as "$1" "$win32.extra-certificate.p7s" "$win64.p7s"; }
+one_unsigned() { signed_as "$1" - "$win64.p7s"; }
+# Bytes after the signature in its certificate entry.
+padded() { cat "signatures/$win32.p7s" - <<<"HIDDEN PAYLOAD" >signatures/padded.p7s && signed_as "$1" padded.p7s "$win64.p7s"; }
 # One byte of the win32 executable's code changed, signed again with the same key.
 patched() {
-    local dir=$1/patched name
-    mkdir "$dir" && unzip -q "$1"/*-win32.zip -d "$dir" && name=$(cd "$dir" && echo *)
-    osslsigncode remove-signature -in "$dir/$name/loclistfix.exe" -out "$dir/plain.exe" >/dev/null
-    printf '\x90' | dd of="$dir/plain.exe" bs=1 seek=$((0x440)) conv=notrunc status=none
-    rm "$dir/$name/loclistfix.exe" "$1/$name.zip"
-    osslsigncode sign -pkcs12 signer.p12 -pass "$password" -h sha256 -in "$dir/plain.exe" \
-        -out "$dir/$name/loclistfix.exe" >/dev/null
-    chmod 755 "$dir/$name/loclistfix.exe"
-    touch -d "@$(sed -n 's/^Source-Date-Epoch: //p' "$1/BUILDINFO")" "$dir/$name/loclistfix.exe"
-    rm "$dir/plain.exe"
-    (cd "$dir" && find "$name" -type f | LC_ALL=C sort | TZ=UTC zip -X -D -q "../$name.zip" -@)
-    rm -rf "$dir"
-    sums "$1"
+    rm -f patched.exe patched-signed.exe signatures/patched.p7s
+    cp "stage/$win32/loclistfix.exe" patched.exe
+    printf '\x90' | dd of=patched.exe bs=1 seek=$((0x440)) conv=notrunc status=none
+    osslsigncode sign -pkcs12 signer.p12 -pass "$password" -h sha256 -in patched.exe -out patched-signed.exe >/dev/null
+    rm -rf patched-stage && cp -R stage patched-stage && cp patched.exe "patched-stage/$win32/loclistfix.exe"
+    osslsigncode extract-signature -in patched-signed.exe -out signatures/patched.p7s >/dev/null
+    mkdir "$1.signatures" && cp signatures/patched.p7s "$1.signatures/$win32.p7s" &&
+        cp "signatures/$win64.p7s" "$1.signatures/" && rm "$1"/* &&
+        release_command "$root/scripts/package.sh" --stage "$work/patched-stage" --signatures "$1.signatures" --out "$1" >/dev/null
 }
 unchanged() { :; }
 # buildinfo FOLDER SED-SCRIPT: BUILDINFO edited, and SHA256SUMS to match.
 buildinfo() { sed -i "$2" "$1/BUILDINFO" && sums "$1"; }
 other_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(printf '%040d' 0)/"; }
+# The commit before this one, or one on no branch: each dated as recorded.
+previous_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-parse HEAD^)/"; }
+dangling=$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$root" commit-tree -p HEAD -m 'on no branch' "HEAD^{tree}")
+dangling_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $dangling/"; }
+earlier_epoch() { buildinfo "$1" "s/^Source-Date-Epoch: .*/Source-Date-Epoch: $((commit_date - 1))/"; }
+on_trixie() { buildinfo "$1" 's/^Build-Release: .*/Build-Release: 13/; s/^Build-Codename: .*/Build-Codename: trixie/'; }
+older_format() { buildinfo "$1" 's/^Format: .*/Format: 2/'; }
 no_buildinfo() { rm "$1/BUILDINFO"; }
 garbled_buildinfo() { head -c 40 "$1/BUILDINFO" >"$1/cut" && mv "$1/cut" "$1/BUILDINFO" && sums "$1"; }
-unlisted_buildinfo() { sed -i '/BUILDINFO$/d' "$1/SHA256SUMS"; }
 changed_buildinfo() { echo "Note: added later" >>"$1/BUILDINFO"; }
 vanished_version() { buildinfo "$1" 's/^Package: cmake .*/Package: cmake 0.0.1-1/'; }
 injected() { buildinfo "$1" 's|^Package: cmake .*|&; echo injected >/root/INJECTED; #|'; }
-zeroed_hashes() { buildinfo "$1" "s/^\(Unsigned-SHA256: [^ ]*\) .*/\1 $(printf '%064d' 0)/"; }
-ubuntu() { buildinfo "$1" 's/^Build-Distribution: .*/Build-Distribution: ubuntu/'; }
-extra_package() { buildinfo "$1" "\$a Package: zip 99.9-evil"; }
-second_commit() { buildinfo "$1" "\$a Commit: $(printf '%040d' 0)"; }
-fewer_packages() { buildinfo "$1" '/^Package: ninja-build /d'; }
-no_win64() { rm "$1"/*-win64.zip && sums "$1"; }
-only_buildinfo() { (cd "$1" && sha256sum BUILDINFO >SHA256SUMS); }
-# forged KIND: the zips changed by forge.py, which links into the canary folder.
-forged() { python3 -B "$root/tests/release/forge.py" "$1" "$2" "$work/canary" && sums "$1"; }
-symlinked() { forged "$1" symlink; }
-overlapping() { forged "$1" overlap; }
+crlf_sums() { sed -i 's/$/\r/' "$1/SHA256SUMS"; }
+another_version_first() {
+    cp "$1/$win32.zip" "$1/loclistfix-0.9.0-win32.zip"
+    (cd "$1" && sha256sum loclistfix-0.9.0-win32.zip loclistfix-*-win32.zip loclistfix-*-win64.zip BUILDINFO |
+        awk '!seen[$2]++' >SHA256SUMS)
+}
+fifo_sums() { rm "$1/SHA256SUMS" && mkfifo "$1/SHA256SUMS"; }
+environ_sums() { rm "$1/SHA256SUMS" && ln -s /proc/self/environ "$1/SHA256SUMS"; }
+# forged KIND: the win32 zip changed by forge.py.
+forged() { python3 -B "$root/tests/release/forge.py" "$1" "$2" && sums "$1"; }
 duplicated() { forged "$1" duplicate; }
-padded() { forged "$1" padded; }
-# unzip, where it would be found, is missing; diffoscope, where it would be
-# found, names what it was given.
-mkdir canary no-unzip diffoscope
-printf '#!/bin/sh\necho "unzip: command not found" >&2\nexit 127\n' >no-unzip/unzip
+rezipped() { forged "$1" rezipped; }
+bomb() { forged "$1" bomb; }
+many_members() { forged "$1" many; }
+corrupt_deflate() { forged "$1" corrupt; }
+not_utf8() { forged "$1" badname; }
+# diffoscope, where it would be found, names what it was given.
+mkdir canary diffoscope odd-tmp
 # shellcheck disable=SC2016 # expanded by the fake
 printf '#!/bin/sh\necho "diffoscope compared ${3##*/} and ${4##*/}"\n' >diffoscope/diffoscope
-chmod +x no-unzip/unzip diffoscope/diffoscope
+chmod +x diffoscope/diffoscope
 autocrlf="GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=core.autocrlf GIT_CONFIG_VALUE_0=true"
+staged="LOCLISTFIX_VERIFY_STAGE=$work/stage"
+# A TMPDIR that a shell would read: ; $ \ " and a command substitution that
+# would leave a file in the canary folder.
+odd_tmp="$work/odd-tmp/a;b\$c\\d\"e\$(touch\${IFS}$work/canary/ran)"
+mkdir -p "$odd_tmp"
+odd_tmpdir() {
+    same_release "$root" odd-tmpdir TMPDIR="$odd_tmp" && [ -z "$(ls -A canary)" ]
+}
+check "a TMPDIR holding ; \$ \\ \" and \$(...): the same bytes, nothing run" odd_tmpdir
+# A clone that replaces the licence's blob: git status is clean, and the
+# release is still the commit's as stored.
+git clone -q "$root" replaced
+licence=$(git -C replaced rev-parse HEAD:LICENSE)
+git -C replaced replace "$licence" "$( (git -C replaced cat-file blob "$licence" && echo "a line of the replacement") |
+    git -C replaced hash-object -w --stdin)"
+cp "$root"/scripts/*.sh replaced/scripts/
+check "a replace ref in the clone changes no byte" same_release replaced replaced-release
+# A tree that holds a link and a path through it: the export stops at the link.
+link_through() {
+    local repository=$work/link-tree blob tree
+    rm -rf "$repository" && git init -q "$repository"
+    blob=$(printf '%s' "$work/canary" | git -C "$repository" hash-object -w --stdin)
+    tree=$(printf '100644 blob %s\tpayload\n' "$(echo written | git -C "$repository" hash-object -w --stdin)" |
+        git -C "$repository" mktree)
+    tree=$(printf '120000 blob %s\tx\n040000 tree %s\tx\n' "$blob" "$tree" | git -C "$repository" mktree)
+    ! python3 "$root/scripts/commit_tree.py" "$repository" "$(git -C "$repository" commit-tree -m x "$tree")" \
+        "$work/link-export" 2>"$work/link.err" && grep -q 'goes through a link' "$work/link.err" && [ -z "$(ls -A canary)" ]
+}
+check "a commit whose tree holds a link and a path through it: not written through the link" link_through
 # what it is | release | change | who verifies | exit status | what the output says | options | environment
 verifications=(
-    "a fresh release|pkcs12|unchanged|root|0|verdict: verified: all 6 files||"
-    "one byte of code changed, signed again|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440), in section .text||"
-    "a commit not in this clone|pkcs12|other_commit|root|1|is not in this clone||"
+    "a fresh signed release, rebuilt|pkcs12|unchanged|root|0|verdict: verified: all 4 files are the build of commit ${commit:0:12}, signed by CN=loclistfix test signer (certificate SHA-256 ||"
+    "a fresh unsigned release|unsigned|unchanged|root|0|verdict: verified: all 4 files are the build of commit ${commit:0:12}, unsigned||$staged"
+    "a time-stamped release|timestamped|unchanged|root|0|, time-stamped 20||$staged"
+    "one byte of code changed, signed again|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440), in section .text (and the checksum)||$staged"
+    "a commit not in this clone|pkcs12|other_commit|root|1|is on no branch or tag of this clone||"
+    "a commit on no branch or tag|pkcs12|dangling_commit|root|1|git fetch --tags origin||"
+    "the commit before, its date left as it was|pkcs12|previous_commit|root|1|is not the date of commit||"
+    "an epoch a second early|pkcs12|earlier_epoch|root|1|is not the date of commit||"
+    "BUILDINFO claiming Debian 13 on a Debian 12 build|pkcs12|on_trixie|root|1|differs: BUILDINFO||$staged"
+    "a release from before signatures were attached|pkcs12|older_format|root|1|the scripts/verify-release.sh of its own commit ${commit:0:12} can check it||"
     "no BUILDINFO|pkcs12|no_buildinfo|root|1|holds no readable BUILDINFO||"
-    "a garbled BUILDINFO|pkcs12|garbled_buildinfo|root|1|BUILDINFO line 3 ('Commit: ||"
-    "a BUILDINFO that SHA256SUMS does not list|pkcs12|unlisted_buildinfo|root|1|does not list BUILDINFO||"
+    "a garbled BUILDINFO|pkcs12|garbled_buildinfo|root|1|cut short||"
     "a BUILDINFO changed after SHA256SUMS|pkcs12|changed_buildinfo|root|1|does not match its SHA256SUMS||"
-    "a symlink in one zip, a file through it in the other|pkcs12|symlinked|root|1|-win32.zip: x is a symbolic link||"
-    "a member of the other zip's folder|pkcs12|overlapping|root|1|-win64/loclistfix.exe lies outside||"
-    "a second loclistfix.exe, a fake, first|pkcs12|duplicated|root|1|/loclistfix.exe is in it 2 times||"
-    "56 bytes hidden in the certificate table|pkcs12|padded|root|1|certificate table holds 56 bytes besides its one signature||"
     "a shell command in a Package line|pkcs12|injected|root|1|('Package: cmake ||"
-    "zeroed Unsigned-SHA256 lines|pkcs12|zeroed_hashes|root|1|is not the Unsigned-SHA256 it records||"
-    "Build-Distribution: ubuntu|pkcs12|ubuntu|root|1|releases are built on Debian||"
-    "a second Package line for zip|pkcs12|extra_package|root|1|zip is recorded twice||"
-    "a second Commit line|pkcs12|second_commit|root|1|Commit is given twice||"
-    "the win64 zip and its line gone|pkcs12|no_win64|root|1|lists no win64 zip||"
-    "SHA256SUMS listing only BUILDINFO|pkcs12|only_buildinfo|root|1|lists no win32 zip||"
-    "a folder holding other versions|pkcs12|other_files|root|0|verdict: verified: all 6 files||"
-    "a BUILDINFO listing fewer packages than this checkout knows|pkcs12|fewer_packages|root|0|verdict: verified: all 6 files||"
-    "the verifier's git has core.autocrlf=true|pkcs12|unchanged|root|0|verdict: verified: all 6 files||$autocrlf"
-    "no unzip|pkcs12|unchanged|root|0|verdict: verified: all 6 files||PATH=$work/no-unzip:$PATH"
-    "a relative TMPDIR|pkcs12|unchanged|root|0|verdict: verified: all 6 files||TMPDIR=tmp"
-    "one byte of code changed, diffoscope installed|pkcs12|patched|root|1|    diffoscope compared released and rebuilt||PATH=$work/diffoscope:$PATH"
-    "one byte of code changed, no locale set|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440)||-u LANG -u LANGUAGE -u LC_ALL"
+    "SHA256SUMS with CRLF line ends|pkcs12|crlf_sums|root|1|SHA256SUMS is not as the release command writes it||"
+    "SHA256SUMS listing another version's win32 zip first|pkcs12|another_version_first|root|1|SHA256SUMS is not as the release command writes it||"
+    "SHA256SUMS a FIFO|pkcs12|fifo_sums|root|1|SHA256SUMS is not a regular file||"
+    "SHA256SUMS a link to /proc/self/environ|pkcs12|environ_sums|root|1|no readable SHA256SUMS||"
+    "the same members, other fields around them|pkcs12|rezipped|root|1|differs: $win32.zip: first difference at||$staged"
+    "a second loclistfix.exe, a fake, first|pkcs12|duplicated|root|1|holds 2 $win32/loclistfix.exe||"
+    "100 members of 64 MiB of zeros|pkcs12|bomb|root|1|differs: $win32.zip||$staged"
+    "80,000 empty members|pkcs12|many_members|root|1|differs: $win32.zip||$staged"
+    "a corrupt deflate stream|pkcs12|corrupt_deflate|root|1|cannot be read as a zip||"
+    "a name flagged UTF-8 that is not|pkcs12|not_utf8|root|1|cannot be read as a zip||"
+    "a DER SEQUENCE for a signature|pkcs12|any_der|root|1|is no well-formed Authenticode signature||"
+    "the other executable's signature|pkcs12|swapped|root|1|is the signature of another file||"
+    "a blob among the unauthenticated attributes|pkcs12|blob|root|1|besides a time stamp||"
+    "a signature nested by another key|pkcs12|nested|root|1|(1.3.6.1.4.1.311.2.4.1) besides a time stamp||"
+    "a certificate besides the signer's chain|pkcs12|extra_certificate|root|1|besides its signer's chain||"
+    "one executable re-signed by another key|pkcs12|one_other_key|root|1|signed by different certificates||"
+    "both re-signed by another key: the verdict names it|pkcs12|both_other_key|root|0|signed by CN=loclistfix test plain (||$staged"
+    "one executable's signature stripped|pkcs12|one_unsigned|root|1|signs both or neither||"
+    "bytes after the signature in its entry|pkcs12|padded|root|1|differs: $win32.zip||$staged"
+    "a folder holding other versions|pkcs12|other_files|root|0|verdict: verified: all 4 files||$staged"
+    "the verifier's git has core.autocrlf=true|pkcs12|unchanged|root|0|verdict: verified: all 4 files||$autocrlf $staged"
+    "a relative TMPDIR|pkcs12|unchanged|root|0|verdict: verified: all 4 files||TMPDIR=tmp $staged"
+    "a TMPDIR holding ; \$ \\ \" and \$(...)|pkcs12|unchanged|root|0|verdict: verified: all 4 files||TMPDIR=$odd_tmp $staged"
+    "one byte of code changed, diffoscope installed|pkcs12|patched|root|1|    diffoscope compared released and rebuilt||PATH=$work/diffoscope:$PATH $staged"
+    "one byte of code changed, no locale set|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440)||-u LANG -u LANGUAGE -u LC_ALL $staged"
 )
-# A release of the last commit before BUILDINFO's format 2, made by that
-# commit's own scripts, verifies by its own record.
-older=$(git -C "$root" log -1 --format=%H -S'Format: 2' -- scripts/toolchain.sh)
-if [ -n "$older" ] && git -C "$root" cat-file -e "$older^" 2>/dev/null; then
-    made_by_older() {
-        git clone -q "$root" older && git -C older checkout -q "$older^" &&
-            (cd older && scripts/package.sh --out "$work/older-release" >/dev/null)
-    }
-    check "a release of an older commit, by its own scripts" made_by_older
-    verifications+=("an older commit's release, its BUILDINFO of format 1|older-release|unchanged|root|0|verdict: verified: all 6 files||")
-else
-    echo "skipped: verifying an older commit's release: this clone lacks the history"
-fi
 [ ! -d trixie ] || verifications+=(
-    "a release made on Debian 13, verified here|trixie|unchanged|root|0|verdict: verified: all 6 files||"
+    "a release made on Debian 13, verified here|trixie|unchanged|root|0|verdict: verified: all 4 files||"
     "a recorded version gone from the archive|trixie|vanished_version|root|1|cmake 0.0.1-1 is no longer in the Debian archive||"
-    "a release made on Debian 13, through a named mirror|trixie|unchanged|root|0|verdict: verified: all 6 files|--mirror $(
+    "a release made on Debian 13, through a named mirror|trixie|unchanged|root|0|verdict: verified: all 4 files|--mirror $(
         awk '{ print $3; exit }' "$root/build/chroots/trixie/etc/apt/sources.list")|"
 )
-# A Debian 13 host rebuilds a Debian 13 release without a chroot. A clone
-# under /root, say, is out of another user's reach.
-if [ -d trixie ] && [ "$(debian_codename)" = trixie ]; then
-    echo "skipped: verifying without root: this host is Debian 13, so no chroot is needed"
-elif [ -d trixie ] && setpriv --reuid=nobody --regid=nogroup --clear-groups \
-    test -x "$root/scripts/verify-release.sh" -a -r trixie/BUILDINFO; then
-    verifications+=("a chroot needed, without root|trixie|unchanged|nobody|1|needs root||")
-elif [ -d trixie ]; then
+# Another user verifies: where this host's toolchain is the release's, no
+# root is needed (signing's packages are not the release's); where a
+# chroot is, that user is told. A clone under /root, say, is out of another
+# user's reach.
+if setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$root/scripts/verify-release.sh" -a -r unsigned/BUILDINFO; then
+    verifications+=("without root, where this host's toolchain is the release's|unsigned|unchanged|nobody|0|verdict: verified: all 4 files||")
+    if [ -d trixie ] && [ "$(debian_codename)" = trixie ]; then
+        echo "skipped: verifying without root where a chroot is needed: this host is Debian 13, so none is"
+    elif [ -d trixie ]; then
+        verifications+=("a chroot needed, without root|trixie|unchanged|nobody|1|needs root||")
+    fi
+else
     echo "skipped: verifying without root: the user nobody cannot reach $root"
 fi
 [ -d trixie ] || echo "skipped: verifying a release made on Debian 13: no Debian 13 chroot (it needs root)"
 # The verdict, or a failure's one line, says WORDS, with exit status STATUS;
-# and nothing reached the canary folder, or the chroot's home.
+# and nothing reached the canary folder, or the chroot's home. The memory a
+# verification may take is capped, and so is its time.
 verified() {
     local user=$1 status=$2 words=$3 options=() output errors code=0 as=() assignments=()
     read -ra options <<<"$4"
@@ -490,12 +577,16 @@ verified() {
     # Git serves another user's clone only when told that it may.
     [ "$user" = root ] || as=(setpriv --reuid="$user" --regid=nogroup --clear-groups
         env HOME=/tmp TMPDIR=/tmp GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
-    output=$(timeout 900 "${as[@]}" env "${assignments[@]}" "$root/scripts/verify-release.sh" "${options[@]}" verify \
-        2>"$work/verify.err") || code=$?
+    output=$(ulimit -v $((4 << 20)) && timeout 900 "${as[@]}" env "${assignments[@]}" "$root/scripts/verify-release.sh" \
+        "${options[@]}" verify 2>"$work/verify.err") || code=$?
     errors=$(cat "$work/verify.err")
     if [ -n "$(ls -A canary)" ] || compgen -G "$root/build/chroots/*/root/INJECTED" >/dev/null; then
         echo "the verifier wrote outside its own folder: $(ls -A canary) $(compgen -G "$root/build/chroots/*/root/INJECTED")"
         rm -rf canary/* "$root"/build/chroots/*/root/INJECTED
+        return 1
+    fi
+    if [[ $output$errors == *PATH=* ]]; then
+        echo "the verifier printed its environment: $output $errors"
         return 1
     fi
     if [[ $code -eq $status && $output == *"$words"* && -z $errors ]]; then
@@ -508,8 +599,12 @@ verified() {
 }
 for row in "${verifications[@]}"; do
     IFS='|' read -r what from change user status words options assignments <<<"$row"
-    rm -rf verify && cp -r "$from" verify && "$change" verify
-    check "verify: $what" verified "$user" "$status" "$words" "$options" "$assignments"
+    rm -rf verify verify.signatures && cp -r "$from" verify
+    if "$change" verify; then
+        check "verify: $what" verified "$user" "$status" "$words" "$options" "$assignments"
+    else
+        check "verify: $what: the release to verify could be made" false
+    fi
 done
 
 for arch in "${end_to_end_runs[@]}"; do
