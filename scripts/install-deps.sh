@@ -2,8 +2,9 @@
 # Installs, where missing, the Debian packages that building and testing need:
 # CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit),
 # GoogleTest's sources, clang-format, clang-tidy and shellcheck, and what
-# releasing and signing take (zip and unzip, OpenSSL, osslsigncode, SoftHSM2
-# and OpenSSL's PKCS#11 engine). Where this host's kernel runs no 32-bit
+# releasing, signing and verifying take (zip and unzip, OpenSSL, osslsigncode,
+# SoftHSM2, OpenSSL's PKCS#11 engine, and Python with pefile, asn1crypto and
+# cryptography). Where this host's kernel runs no 32-bit
 # programs, also qemu-user 10 or newer, which emulates them: Debian 13's own,
 # or on Debian 12 the one from bookworm-backports (a sources entry on this
 # host's mirror at the default priority, so nothing else is upgraded from it).
