@@ -103,7 +103,7 @@ if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
     commit=$(git -C "$root" rev-parse --verify -q HEAD) || fail "this checkout has no commit to release"
     date=$(git -C "$root" log -1 --format=%ct "$commit")
     [ "${SOURCE_DATE_EPOCH:-$date}" = "$date" ] ||
-        fail "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH is not the date of commit ${commit:0:12} ($date), which dates its release: unset it"
+        fail "SOURCE_DATE_EPOCH is not the date of commit ${commit:0:12} ($date), which dates its release: unset it"
     SOURCE_DATE_EPOCH=$date
 else
     [ -n "${SOURCE_DATE_EPOCH:-}" ] ||
