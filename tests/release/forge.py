@@ -13,7 +13,7 @@ import sys
 import warnings
 import zipfile
 
-BOMB_MEMBERS, BOMB_SIZE = 100, 64 << 20
+BOMB_MEMBERS, BOMB_SIZE = 40, 64 << 20
 MANY_MEMBERS = 80_000
 
 
