@@ -8,6 +8,13 @@ rem   1  NumEntries still present: loclistfix deletes it
 rem   2  could not read the list, or one of its values is of a type that
 rem      this check does not read
 setlocal
+rem A 32-bit cmd on 64-bit Windows sees the 32-bit registry, where Telephony,
+rem unlike Locations below it, is a key of its own: the check runs again in
+rem the native cmd, so that every key below is the one loclistfix sees.
+if not defined PROCESSOR_ARCHITEW6432 goto native
+"%SystemRoot%\Sysnative\cmd.exe" /d /c "%~f0"
+exit /b %errorlevel%
+:native
 set "versions=HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion"
 set "list=%versions%\Telephony\Locations"
 reg query "%list%" >nul 2>&1
