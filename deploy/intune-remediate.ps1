@@ -49,8 +49,8 @@ function Get-ListState {
 
 $status, $line = Get-ListState
 if ($status -eq 1) {
-    Remove-ItemProperty -LiteralPath 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Telephony\Locations' `
-        -Name NumEntries -ErrorAction Stop
+    $list = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Telephony\Locations'
+    Remove-ItemProperty -LiteralPath $list -Name NumEntries -ErrorAction Stop
     $status, $line = Get-ListState
 }
 $line
