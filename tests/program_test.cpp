@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "check_cmd_path.h"
 #include "location_lists.h"
 #include "support/program_run.h"
 #include "support/row_name.h"
@@ -216,15 +217,15 @@ LSTATUS FullAccess(const char* path)
     return registry::Open(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, probe);
 }
 
-// The administrators' check, deploy/check.cmd, run by Wine's own cmd and reg:
-// one line and an exit status for each state of the list, and after a run of
-// the program the same again, but "NumEntries gone" where it said the program
-// had something to do.
+// The administrators' check, deploy/check.cmd, run by Wine's own cmd and reg
+// from the source tree: one line and an exit status for each state of the
+// list, and after a run of the program the same again, but "NumEntries gone"
+// where it said the program had something to do.
 class TheCheck : public LocationListTest, public testing::WithParamInterface<CheckState> {
 protected:
     static void ExpectAnswer(const std::string& answer, DWORD exitStatus)
     {
-        const ProgramRun run = RunCommandLine(L"cmd.exe /d /c " + Quoted(BesideTests("check.cmd")));
+        const ProgramRun run = RunCommandLine(L"cmd.exe /d /c " + Quoted(kCheckCmdPath));
         ASSERT_TRUE(run.Started()) << run.whyNot;
         EXPECT_EQ(run.output, answer + "\r\n");
         EXPECT_EQ(run.exitCode, exitStatus);
