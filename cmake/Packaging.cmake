@@ -1,10 +1,18 @@
 # cmake --install and CPack: loclistfix-<version>-win32.zip (or -win64.zip)
-# holding the executable, the licence and the administrator's guide, which is
-# the README of whoever unpacks it (README.txt, for Notepad).
+# holding the executable, the licence, the administrator's guide, which is
+# the README of whoever unpacks it (README.txt, for Notepad), and beside it the
+# ready-made files the guide describes, as stored.
 
 install(TARGETS loclistfix RUNTIME DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/administrator-guide.md DESTINATION . RENAME README.txt)
+install(FILES
+    ${PROJECT_SOURCE_DIR}/deploy/check.cmd
+    ${PROJECT_SOURCE_DIR}/deploy/intune-detect.ps1
+    ${PROJECT_SOURCE_DIR}/deploy/intune-remediate.ps1
+    ${PROJECT_SOURCE_DIR}/deploy/configmgr-detect.ps1
+    ${PROJECT_SOURCE_DIR}/deploy/loclistfix.yml
+    DESTINATION .)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(LOCLISTFIX_PACKAGE_ARCH win64)

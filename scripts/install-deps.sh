@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs, where missing, the Debian packages that building and testing need:
 # CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit),
-# GoogleTest's sources, clang-format, clang-tidy and shellcheck, and what
-# releasing, signing and verifying take (zip and unzip, OpenSSL, osslsigncode,
-# SoftHSM2, OpenSSL's PKCS#11 engine, and Python with pefile, asn1crypto and
-# cryptography). Where this host's kernel runs no 32-bit
-# programs, also qemu-user 10 or newer, which emulates them: Debian 13's own,
-# or on Debian 12 the one from bookworm-backports (a sources entry on this
-# host's mirror at the default priority, so nothing else is upgraded from it).
+# GoogleTest's sources, clang-format, clang-tidy and shellcheck, Ansible with
+# Debian's collections (ansible.windows among them) and ansible-lint, for the
+# playbook's checks, and what releasing, signing and verifying take (zip and
+# unzip, OpenSSL, osslsigncode, SoftHSM2, OpenSSL's PKCS#11 engine, and Python
+# with pefile, asn1crypto and cryptography). Where this host's kernel runs no
+# 32-bit programs, also qemu-user 10 or newer, which emulates them: Debian
+# 13's own, or on Debian 12 the one from bookworm-backports (a sources entry
+# on this host's mirror at the default priority, so nothing else is upgraded
+# from it).
 # Needs root, or sudo.
 #
 #   install-deps.sh           everything
-#   install-deps.sh release   only what scripts/package.sh needs: no Wine, no GoogleTest
+#   install-deps.sh release   only what scripts/package.sh needs: no Wine, no GoogleTest, no Ansible
 set -euo pipefail
 scripts=$(dirname "$0")
 # shellcheck source=scripts/quietly.sh
@@ -25,7 +27,7 @@ release=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
 case ${1:-all} in
     release) packages=("${release[@]}") ;;
     all) packages=("${release[@]}" googletest wine wine32:i386 wine64 clang-format clang-tidy shellcheck
-                   unzip softhsm2) ;;
+                   unzip softhsm2 ansible-core ansible ansible-lint) ;;
     *) echo "install-deps.sh: unknown group '$1' (all or release)" >&2; exit 1 ;;
 esac
 

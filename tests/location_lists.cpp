@@ -135,3 +135,30 @@ std::vector<ListState> ListStates()
     }
     return states;
 }
+
+std::vector<CheckState> CheckStates()
+{
+    const std::string notApplicable = "not applicable: ";
+    const std::string leftAlone =
+        notApplicable + "a version-2 list without a readable CurrentID, which loclistfix leaves alone";
+    const Value binaryVersionTwo{"LocationListVersion", REG_BINARY, {2, 0, 0, 0}};
+    return {
+        {"NoList", std::nullopt, nullptr, notApplicable + "no location list", 0},
+        {"VersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}), nullptr,
+         notApplicable + "the location list is not at version 2", 0},
+        {"QwordVersionTwo", LocationList({kCurrentId, kNumEntries, registry::Qword("LocationListVersion", 2)}), nullptr,
+         notApplicable + "the location list is not at version 2", 0},
+        {"VersionTwoWithNumEntries", VersionTwoList(), nullptr, "NumEntries still present", 1},
+        {"BinaryVersionTwoWithNumEntries", LocationList({kCurrentId, kNumEntries, binaryVersionTwo}), nullptr,
+         "NumEntries still present", 1},
+        {"VersionTwoWithoutNumEntries", LocationList({kCurrentId, kVersionTwo}), nullptr, "NumEntries gone", 0},
+        {"VersionTwoWithoutCurrentId", LocationList({kNumEntries, kVersionTwo}), nullptr, leftAlone, 0},
+        {"TwoByteCurrentId", LocationList({Value{"CurrentID", REG_BINARY, {1, 0}}, kNumEntries, kVersionTwo}), nullptr,
+         "NumEntries still present", 1},
+        {"FiveByteCurrentId", LocationList({Value{"CurrentID", REG_BINARY, {1, 0, 0, 0, 0}}, kNumEntries, kVersionTwo}),
+         nullptr, leftAlone, 0},
+        {"StringVersion", LocationList({kCurrentId, kNumEntries, String("LocationListVersion", "2")}), nullptr,
+         "could not read LocationListVersion: a type this check does not read", 2},
+        {"UnreadableList", VersionTwoList(), "D:P", "could not read the location list", 2},
+    };
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,3 +28,22 @@ inline void PrintTo(const ListState& state, std::ostream* out)
 registry::Tree VersionTwoList();
 
 std::vector<ListState> ListStates();
+
+// States of the list for the administrators' check, deploy/check.cmd, each
+// with the one line it prints and its exit status.
+struct CheckState {
+    std::string name;
+    // None: no Locations key at all.
+    std::optional<registry::Tree> list;
+    // The key's DACL in SDDL, or nullptr to keep the one it has.
+    const char* securityDescriptor;
+    std::string answer;
+    DWORD exitStatus;
+};
+
+inline void PrintTo(const CheckState& state, std::ostream* out)
+{
+    *out << state.name;
+}
+
+std::vector<CheckState> CheckStates();

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "guide_check_line.h"
+#include "check_cmd_path.h"
 #include "location_lists.h"
 #include "support/program_run.h"
 #include "support/row_name.h"
@@ -163,19 +163,102 @@ TEST_F(LocationListTest, RepeatedRunsChangeNothingAfterTheFirst)
     ExpectTelephony(expected);
 }
 
-// The administrator's guide's check line, run by Wine's own cmd and reg, says
-// the value is there before the program runs and gone after.
-TEST_F(LocationListTest, TheGuidesCheckLineSaysPresentThenGone)
+// The key under another DACL until this ends: it keeps a handle with the
+// right to put the original back.
+class KeyLock {
+public:
+    KeyLock() = default;
+    KeyLock(const KeyLock&) = delete;
+    KeyLock& operator=(const KeyLock&) = delete;
+    ~KeyLock() { Unlock(); }
+
+    // Empty, or the step that failed.
+    std::string Lock(const char* path, const char* securityDescriptor)
+    {
+        if (registry::Open(HKEY_LOCAL_MACHINE, path, READ_CONTROL | WRITE_DAC, guard_) != ERROR_SUCCESS) {
+            return "opening the key to change its DACL";
+        }
+        original_.resize(4096);
+        auto size = static_cast<DWORD>(original_.size());
+        if (RegGetKeySecurity(guard_.Get(), DACL_SECURITY_INFORMATION, original_.data(), &size) != ERROR_SUCCESS) {
+            original_.clear();
+            return "reading the key's DACL";
+        }
+        PSECURITY_DESCRIPTOR locked = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(securityDescriptor, SDDL_REVISION_1, &locked,
+                                                                  nullptr)) {
+            return "converting the security descriptor";
+        }
+        const LSTATUS status = RegSetKeySecurity(guard_.Get(), DACL_SECURITY_INFORMATION, locked);
+        LocalFree(locked);
+        return status == ERROR_SUCCESS ? "" : "setting the key's DACL";
+    }
+
+    LSTATUS Unlock()
+    {
+        if (original_.empty()) {
+            return ERROR_SUCCESS;
+        }
+        const LSTATUS status = RegSetKeySecurity(guard_.Get(), DACL_SECURITY_INFORMATION, original_.data());
+        original_.clear();
+        return status;
+    }
+
+private:
+    registry::OwnedKey guard_;
+    std::vector<BYTE> original_;
+};
+
+// ERROR_ACCESS_DENIED where this account is held to a locked key's security;
+// an administrator in some settings is not, and gets ERROR_SUCCESS.
+LSTATUS FullAccess(const char* path)
 {
-    static_cast<void>(Seed(VersionTwoList(), true));
-    const std::wstring check = std::wstring(L"cmd.exe /d /c ") + kGuideCheckLine;
-    for (const char* expected : {"NumEntries still present", "NumEntries gone"}) {
-        const ProgramRun run = RunCommandLine(check);
+    registry::OwnedKey probe;
+    return registry::Open(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS, probe);
+}
+
+// The administrators' check, deploy/check.cmd, run by Wine's own cmd and reg
+// from the source tree: one line and an exit status for each state of the
+// list, and after a run of the program the same again, but "NumEntries gone"
+// where it said the program had something to do.
+class TheCheck : public LocationListTest, public testing::WithParamInterface<CheckState> {
+protected:
+    static void ExpectAnswer(const std::string& answer, DWORD exitStatus)
+    {
+        const ProgramRun run = RunCommandLine(L"cmd.exe /d /c " + Quoted(kCheckCmdPath));
         ASSERT_TRUE(run.Started()) << run.whyNot;
-        EXPECT_EQ(run.output.rfind(expected, 0), 0u) << run.output;
-        ExpectSilentSuccess(RunLoclistfix());
+        EXPECT_EQ(run.output, answer + "\r\n");
+        EXPECT_EQ(run.exitCode, exitStatus);
+    }
+};
+
+TEST_P(TheCheck, TellsEachStateApartAndAgreesWithTheProgram)
+{
+    const CheckState& state = GetParam();
+    if (state.list) {
+        static_cast<void>(Seed(*state.list, false));
+    } else {
+        RemoveList();
+    }
+    KeyLock lock;
+    if (state.securityDescriptor != nullptr) {
+        ASSERT_EQ(lock.Lock(kLocationsPath, state.securityDescriptor), "");
+        const LSTATUS access = FullAccess(kLocationsPath);
+        if (access == ERROR_SUCCESS) {
+            GTEST_SKIP() << "this account is not held to the key's security";
+        }
+        EXPECT_EQ(access, ERROR_ACCESS_DENIED);
+    }
+    ExpectAnswer(state.answer, state.exitStatus);
+    ExpectSilentSuccess(RunLoclistfix());
+    if (state.exitStatus == 1) {
+        ExpectAnswer("NumEntries gone", 0);
+    } else {
+        ExpectAnswer(state.answer, state.exitStatus);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(States, TheCheck, testing::ValuesIn(CheckStates()), RowName());
 
 // The key's security for one run; none of them grants full access.
 struct Lockout {
@@ -203,28 +286,16 @@ TEST_P(LockedLocationList, ChangesOnlyWhatItsRightsAllow)
 {
     const Views expected = Seed(VersionTwoList(), GetParam().numEntriesGoes);
 
-    // The handle keeps the right to put the original security back.
-    registry::OwnedKey guard;
-    ASSERT_EQ(registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, READ_CONTROL | WRITE_DAC, guard), ERROR_SUCCESS);
-    std::vector<BYTE> original(4096);
-    DWORD originalSize = static_cast<DWORD>(original.size());
-    ASSERT_EQ(RegGetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data(), &originalSize), ERROR_SUCCESS);
-    PSECURITY_DESCRIPTOR locked = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(GetParam().securityDescriptor, SDDL_REVISION_1,
-                                                                     &locked, nullptr));
-    ASSERT_EQ(RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, locked), ERROR_SUCCESS);
-    LocalFree(locked);
-
-    registry::OwnedKey probe;
-    const LSTATUS probeStatus = registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_ALL_ACCESS, probe);
-    if (probeStatus == ERROR_SUCCESS) {
-        RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data());
+    KeyLock lock;
+    ASSERT_EQ(lock.Lock(kLocationsPath, GetParam().securityDescriptor), "");
+    const LSTATUS access = FullAccess(kLocationsPath);
+    if (access == ERROR_SUCCESS) {
         GTEST_SKIP() << "this account is not held to the key's security";
     }
-    EXPECT_EQ(probeStatus, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(access, ERROR_ACCESS_DENIED);
 
     ExpectSilentSuccess(RunLoclistfix());
-    ASSERT_EQ(RegSetKeySecurity(guard.Get(), DACL_SECURITY_INFORMATION, original.data()), ERROR_SUCCESS);
+    ASSERT_EQ(lock.Unlock(), ERROR_SUCCESS);
     ExpectTelephony(expected);
 }
 

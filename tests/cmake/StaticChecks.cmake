@@ -1,8 +1,10 @@
 # The project's code, checked as CTest tests: Style.ClangFormat, the C++ of the
 # program, its tests and tools against the committed .clang-format;
 # Style.ClangTidy, the program's sources with the checks that .clang-tidy
-# chooses, warnings as errors, for this build's target; and Style.ShellCheck,
-# every shell script, with every note an error.
+# chooses, warnings as errors, for this build's target; Style.ShellCheck,
+# every shell script, with every note an error; the documents' links and
+# contract; and the administrators' files in deploy/, the Ansible playbook
+# in the 64-bit build's tests only, since it has no architecture.
 
 file(GLOB_RECURSE loclistfix_sources CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/src/*.cpp ${PROJECT_SOURCE_DIR}/src/*.h)
@@ -55,3 +57,27 @@ endif()
 
 add_test(NAME Docs.RelativeLinksResolve
     COMMAND ${CMAKE_COMMAND} -D SOURCE_DIR=${PROJECT_SOURCE_DIR} -P ${CMAKE_CURRENT_LIST_DIR}/check-links.cmake)
+
+add_test(NAME Docs.ContractStatedOnce
+    COMMAND ${CMAKE_COMMAND} -D SOURCE_DIR=${PROJECT_SOURCE_DIR} -P ${CMAKE_CURRENT_LIST_DIR}/check-contract.cmake)
+add_test(NAME Deploy.ScriptsAgree
+    COMMAND ${CMAKE_COMMAND} -D SOURCE_DIR=${PROJECT_SOURCE_DIR} -P ${CMAKE_CURRENT_LIST_DIR}/check-deploy.cmake)
+
+find_program(LOCLISTFIX_ANSIBLE_PLAYBOOK NAMES ansible-playbook)
+find_program(LOCLISTFIX_ANSIBLE_LINT NAMES ansible-lint)
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # The 64-bit build's tests check the playbook.
+elseif(LOCLISTFIX_ANSIBLE_PLAYBOOK AND LOCLISTFIX_ANSIBLE_LINT)
+    # No inventory: the syntax check and the linter need no hosts. Ansible's
+    # and the linter's own files stay in the build tree.
+    add_test(NAME Deploy.AnsibleSyntaxCheck
+        COMMAND ${LOCLISTFIX_ANSIBLE_PLAYBOOK} --syntax-check -i localhost, loclistfix.yml
+        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/deploy)
+    add_test(NAME Deploy.AnsibleLint
+        COMMAND ${LOCLISTFIX_ANSIBLE_LINT} --offline --nocolor loclistfix.yml
+        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/deploy)
+    set_tests_properties(Deploy.AnsibleSyntaxCheck Deploy.AnsibleLint PROPERTIES
+        ENVIRONMENT "ANSIBLE_HOME=${PROJECT_BINARY_DIR}/ansible;XDG_CACHE_HOME=${PROJECT_BINARY_DIR}/ansible/cache")
+else()
+    message(STATUS "ansible-playbook or ansible-lint not found: the Deploy.Ansible tests are not registered")
+endif()

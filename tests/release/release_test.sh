@@ -159,14 +159,20 @@ same_zips() {
 check "unsigned release" release "$root" "$work/unsigned"
 # What the administrator unpacks: the guide as README.txt, and no word of how
 # the release was built.
+# Each zip holds the guide as README.txt and every file of deploy/ under its
+# own name, byte for byte.
 guide_in_zips() {
-    local zip guide
+    local zip source member
     for zip in unsigned/loclistfix-*.zip; do
-        guide=$(unzip -p "$zip" '*/README.txt') && [ "$guide" = "$(cat "$root/docs/administrator-guide.md")" ] &&
-            ! grep -iE 'wine|chroot|softhsm|cmake' <<<"$guide" || return 1
+        for source in "$root/docs/administrator-guide.md" "$root"/deploy/*; do
+            member=${source##*/}
+            [ "$member" != administrator-guide.md ] || member=README.txt
+            unzip -p "$zip" "*/$member" | cmp -s "$source" - &&
+                ! unzip -p "$zip" "*/$member" | grep -qiE 'wine|chroot|softhsm|cmake' || return 1
+        done
     done
 }
-check "the zips hold the administrator's guide, with no word of Wine, chroots, SoftHSM or CMake" guide_in_zips
+check "the zips hold the administrator's guide and files, with no word of Wine, chroots, SoftHSM or CMake" guide_in_zips
 # A full disk, where root may mount a tmpfs: room for the earlier release
 # below and the new win32 zip, not for the win64 one.
 pages() {

@@ -22,15 +22,9 @@ struct HandleCloser {
 };
 using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 
-// The narrow path is in the ANSI code page, as every narrow API takes it.
 std::wstring CommandLinePrefix()
 {
-    const std::string path = LoclistfixPath();
-    std::wstring wide(path.size(), L'\0');
-    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, kNoConversionFlags, path.data(),
-                                                             static_cast<int>(path.size()), wide.data(),
-                                                             static_cast<int>(wide.size()))));
-    return L"\"" + wide + L"\" ";
+    return Quoted(LoclistfixPath()) + L" ";
 }
 
 // An inheritable, self-deleting file to take a child's standard output and error.
@@ -129,11 +123,21 @@ ProgramRun Finish(const Child& child)
 
 }  // namespace
 
-std::string LoclistfixPath()
+std::string BesideTests(const std::string& name)
 {
     char path[MAX_PATH];
     const std::string self(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
-    return self.substr(0, self.find_last_of("\\/") + 1) + "loclistfix.exe";
+    return self.substr(0, self.find_last_of("\\/") + 1) + name;
+}
+
+// The narrow path is in the ANSI code page, as every narrow API takes it.
+std::wstring Quoted(const std::string& path)
+{
+    std::wstring wide(path.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, kNoConversionFlags, path.data(),
+                                                             static_cast<int>(path.size()), wide.data(),
+                                                             static_cast<int>(wide.size()))));
+    return L"\"" + wide + L"\"";
 }
 
 std::size_t LongestArguments()

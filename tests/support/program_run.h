@@ -18,8 +18,16 @@ struct ProgramRun {
     bool Started() const { return whyNot.empty(); }
 };
 
-// loclistfix.exe, which the build puts beside the test programs.
-std::string LoclistfixPath();
+// A file that the build puts beside the test programs, such as loclistfix.exe.
+std::string BesideTests(const std::string& name);
+
+// A path in quotes, for a command line.
+std::wstring Quoted(const std::string& path);
+
+inline std::string LoclistfixPath()
+{
+    return BesideTests("loclistfix.exe");
+}
 
 // The longest argument string that still fits loclistfix's command line.
 std::size_t LongestArguments();

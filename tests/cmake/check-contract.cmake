@@ -1,0 +1,33 @@
+# The contract, what loclistfix does and promises, is stated in one place:
+# the administrator's guide, under one heading "The contract". The project's
+# other documents (its top folder and docs/) may summarise it and link there,
+# but none names the values its conditions rest on.
+#   cmake -D SOURCE_DIR=... -P check-contract.cmake
+set(problems "")
+set(guide docs/administrator-guide.md)
+file(READ ${SOURCE_DIR}/${guide} text)
+string(REGEX MATCHALL "\nThe contract\n---+\n" headings "${text}")
+list(LENGTH headings count)
+if(NOT count EQUAL 1)
+    string(APPEND problems "\n  ${guide}: ${count} headings \"The contract\", not one")
+endif()
+file(GLOB documents RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.md ${SOURCE_DIR}/docs/*.md)
+list(REMOVE_ITEM documents ${guide})
+foreach(document IN LISTS documents)
+    file(READ ${SOURCE_DIR}/${document} text)
+    string(REGEX MATCHALL "LocationListVersion|CurrentID" names "${text}")
+    if(names)
+        list(REMOVE_DUPLICATES names)
+        string(REPLACE ";" ", " names "${names}")
+        string(APPEND problems "\n  ${document} states the contract (it names ${names}): link to ${guide}#the-contract")
+    endif()
+endforeach()
+file(READ ${SOURCE_DIR}/README.md readme)
+string(FIND "${readme}" "(${guide}#the-contract)" link)
+if(link EQUAL -1)
+    string(APPEND problems "\n  README.md does not link to ${guide}#the-contract")
+endif()
+if(problems)
+    message(FATAL_ERROR "the contract is not stated in one place:${problems}")
+endif()
+message(STATUS "the contract is stated once, in ${guide}")
