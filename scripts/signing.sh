@@ -13,13 +13,17 @@
 #
 # Secrets stay out of sight: the password is taken out of the environment at
 # once and reaches only the processes that read the key (OpenSSL through its
-# own environment, osslsigncode through a private file), and a PIN given in
-# the URI is moved to a private file too, so no command line holds it.
+# own environment, osslsigncode through a pipe), and a PIN given in the URI
+# goes to osslsigncode through a pipe too, which the URI names as its
+# pin-source. No command line and no file holds either, so not even SIGKILL
+# can leave one behind. A time-stamp server's address with a user name or
+# password is refused: osslsigncode takes them only on its command line.
 
 sign_pkcs12='' sign_module='' sign_key='' sign_cert=''
 timestamp_url='' timestamp_timeout=60 info_url=''
-signing_password='' signing_password_given=0
+signing_password='' signing_password_given=0 signing_pin=''
 signing_dir='' signer=() signing_options=()
+signing_uri_parser=$(dirname "${BASH_SOURCE[0]}")/pkcs11_uri.py
 
 signing_take_password() {
     if [ -n "${LOCLISTFIX_SIGN_PASSWORD+set}" ]; then
@@ -75,11 +79,9 @@ signing_open_pkcs12() {
     done < <(sed -n '/-----BEGIN CERTIFICATE-----/,/-----END CERTIFICATE-----/p' "$signing_dir/certs.pem")
     [ -s "$signing_dir/cert.pem" ] || fail "the key in $sign_pkcs12 does not match its certificate"
     signer=(-pkcs12 "$sign_pkcs12")
-    # osslsigncode cannot read an empty password file; without one it tries the empty password.
-    if [ -n "$signing_password" ]; then
-        printf '%s' "$signing_password" >"$signing_dir/password"
-        signer+=(-readpass "$signing_dir/password")
-    fi
+    # osslsigncode cannot read an empty password; without one it tries the
+    # empty password. signing_run opens descriptor 3.
+    [ -z "$signing_password" ] || signer+=(-readpass /dev/fd/3)
 }
 
 signing_open_pkcs11() {
@@ -98,36 +100,15 @@ signing_open_pkcs11() {
     signer=(-pkcs11module "$sign_module" -key "$signing_key" -certs "$sign_cert")
 }
 
-# The URI in $signing_key, a pin-value in it moved to a private file that a
-# pin-source names. RFC 7512 puts pin-value among the path's attributes
-# (after ":" or ";") or the query's (after "?" or "&"), its value
-# percent-encoded; a pin-source file holds the PIN itself.
+# The URI in $signing_key, checked by pkcs11_uri.py; a pin-value in it
+# becomes $signing_pin, and the URI names descriptor 4, which signing_run
+# opens, as its pin-source. The URI reaches Python through a pipe.
 signing_key=''
 signing_key_without_pin() {
-    signing_key=$1
-    [[ $1 == *pin-value=* ]] || return 0
-    [[ $1 != *pin-source=* ]] || fail "--sign-key gives both a pin-value and a pin-source"
-    local path=${1%%\?*} query='' pin=''
-    [ "$path" = "$1" ] || query=${1#*\?}
-    signing_take_pin ';' "${path#pkcs11:}" path
-    path=pkcs11:$path
-    signing_take_pin '&' "$query" query
-    pin=${pin//\\/\\\\}
-    printf '%b' "${pin//%/\\x}" >"$signing_dir/pin"
-    signing_key="$path;pin-source=file:$signing_dir/pin${query:+?$query}"
-}
-
-# signing_take_pin SEPARATOR ATTRIBUTES VARIABLE: VARIABLE set to ATTRIBUTES
-# (joined by SEPARATOR) without a pin-value, whose value goes to the caller's $pin.
-signing_take_pin() {
-    local -n without=$3
-    local attributes=() kept=() attribute
-    IFS=$1 read -ra attributes <<<"$2"
-    for attribute in "${attributes[@]}"; do
-        case $attribute in pin-value=*) pin=${attribute#pin-value=} ;; *) kept+=("$attribute") ;; esac
-    done
-    # shellcheck disable=SC2034 # a name reference: the caller's variable
-    without=$(IFS=$1 && echo "${kept[*]}")
+    local parsed
+    parsed=$(/usr/bin/python3 "$signing_uri_parser" /dev/fd/4 < <(printf '%s' "$1")) || fail "$parsed"
+    signing_key=${parsed%%$'\n'*}
+    [ "$signing_key" = "$parsed" ] || signing_pin=${parsed#*$'\n'}
 }
 
 # Windows accepts an Authenticode signature only from a certificate whose
@@ -151,6 +132,10 @@ signing_check_options() {
         [[ ! $info_url =~ ^https?://[^/]*@ ]] ||
             fail "--info-url carries a user name or password, which every signature would publish"
     fi
+    # Neither 2.5 nor 2.9 takes a time-stamp server's credentials other than
+    # in the address, on its command line.
+    [[ ! $timestamp_url =~ ^[^/?#]*//[^/?#]*@ ]] ||
+        fail "--timestamp-url carries a user name or password, which would stand on osslsigncode's command line for every local user to read"
     [[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]] ||
         fail "--timestamp-timeout takes a whole number of seconds, not '$timestamp_timeout'"
     signing_options=(-h sha256 -n loclistfix -time "$SOURCE_DATE_EPOCH")
@@ -160,10 +145,12 @@ signing_check_options() {
 
 # osslsigncode IN OUT, with one line of explanation when it fails. A time-stamp
 # server that takes the request and never answers would hold it for ever.
+# The password and the PIN wait in pipes, on descriptors 3 and 4, for the
+# one process that reads them.
 signing_run() {
     local log=$signing_dir/log status=0
     timeout "$timestamp_timeout" osslsigncode sign "${signer[@]}" "${signing_options[@]}" -in "$1" -out "$2" \
-        >"$log" 2>&1 || status=$?
+        >"$log" 2>&1 3< <(printf '%s' "$signing_password") 4< <(printf '%s' "$signing_pin") || status=$?
     [ "$status" -ne 0 ] || return 0
     if [ -n "$timestamp_url" ]; then
         [ "$status" -ne 124 ] || fail "the time-stamp server $timestamp_url did not answer within $timestamp_timeout s"
