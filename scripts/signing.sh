@@ -23,7 +23,12 @@ sign_pkcs12='' sign_module='' sign_key='' sign_cert=''
 timestamp_url='' timestamp_timeout=60 info_url=''
 signing_password='' signing_password_given=0 signing_pin=''
 signing_dir='' signer=() signing_options=()
+
+# Debian's own tools, the ones install-deps.sh checked and BUILDINFO records,
+# whatever PATH finds first. The release tests name their spy here.
+signing_openssl=/usr/bin/openssl
 signing_uri_parser=$(dirname "${BASH_SOURCE[0]}")/pkcs11_uri.py
+signing_osslsigncode=${LOCLISTFIX_TEST_OSSLSIGNCODE:-/usr/bin/osslsigncode}
 
 signing_take_password() {
     if [ -n "${LOCLISTFIX_SIGN_PASSWORD+set}" ]; then
@@ -41,9 +46,13 @@ readable() {
     [[ -f $1 && -r $1 ]] || fail "$1: no such file"
 }
 
-# OpenSSL reads the password from its own environment, byte for byte.
-with_password() {
-    LOCLISTFIX_SIGN_PASSWORD=$signing_password "$@" -passin env:LOCLISTFIX_SIGN_PASSWORD
+# openssl pkcs12 on the key file, which reads the password from its own
+# environment, byte for byte. Files from older Windows and Java encrypt with
+# RC2, which OpenSSL 3 reads only with its legacy provider, as osslsigncode
+# does of itself.
+read_pkcs12() {
+    LOCLISTFIX_SIGN_PASSWORD=$signing_password "$signing_openssl" pkcs12 -legacy -in "$sign_pkcs12" \
+        -passin env:LOCLISTFIX_SIGN_PASSWORD "$@"
 }
 
 # The PKCS#12 file's certificate into $signing_dir/cert.pem, once its key is
@@ -58,11 +67,11 @@ signing_open_pkcs12() {
     case $signing_password in
         *$'\n' | *$'\r') fail "LOCLISTFIX_SIGN_PASSWORD ends in a line break, which osslsigncode would drop: set it without one" ;;
     esac
-    with_password openssl pkcs12 -in "$sign_pkcs12" -nokeys -out "$signing_dir/certs.pem" 2>/dev/null ||
+    read_pkcs12 -nokeys -out "$signing_dir/certs.pem" 2>/dev/null ||
         fail "cannot open $sign_pkcs12: wrong password, or not a PKCS#12 file"
     grep -q 'BEGIN CERTIFICATE' "$signing_dir/certs.pem" || fail "$sign_pkcs12 holds no certificate"
     local key_public
-    key_public=$(with_password openssl pkcs12 -in "$sign_pkcs12" -nocerts -nodes 2>/dev/null | openssl pkey -pubout 2>/dev/null) ||
+    key_public=$(read_pkcs12 -nocerts -nodes 2>/dev/null | "$signing_openssl" pkey -pubout 2>/dev/null) ||
         fail "$sign_pkcs12 holds no key that OpenSSL can read"
     # The key's certificate is the one that holds its public key, wherever it
     # sits: a file put together by hand may put its chain first and leave out
@@ -71,7 +80,7 @@ signing_open_pkcs12() {
     while IFS= read -r line; do
         certificate+=$line$'\n'
         [ "$line" = '-----END CERTIFICATE-----' ] || continue
-        if [ "$key_public" = "$(openssl x509 -noout -pubkey <<<"$certificate" 2>/dev/null)" ]; then
+        if [ "$key_public" = "$("$signing_openssl" x509 -noout -pubkey <<<"$certificate" 2>/dev/null)" ]; then
             printf '%s' "$certificate" >"$signing_dir/cert.pem"
             break
         fi
@@ -90,9 +99,9 @@ signing_open_pkcs11() {
     readable "$sign_module"
     readable "$sign_cert"
     [[ $sign_key == pkcs11:* ]] || fail "--sign-key takes a PKCS#11 URI (pkcs11:token=…;object=…)"
-    openssl x509 -in "$sign_cert" -out "$signing_dir/cert.pem" 2>/dev/null || fail "$sign_cert: not a PEM certificate"
+    "$signing_openssl" x509 -in "$sign_cert" -out "$signing_dir/cert.pem" 2>/dev/null || fail "$sign_cert: not a PEM certificate"
     local engine
-    engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
+    engine="$("$signing_openssl" version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
     [ -f "$engine" ] || fail "OpenSSL's PKCS#11 engine is missing ($engine): install libengine-pkcs11-openssl"
     signing_key_without_pin "$sign_key"
     # osslsigncode finds the engine by its name, "pkcs11", in that folder;
@@ -116,14 +125,14 @@ signing_key_without_pin() {
 # names that OID, and only that one, "Code Signing".
 signing_check_certificate() {
     local cert=$signing_dir/cert.pem
-    openssl x509 -in "$cert" -noout -ext extendedKeyUsage 2>/dev/null | sed 1d | tr ',' '\n' |
+    "$signing_openssl" x509 -in "$cert" -noout -ext extendedKeyUsage 2>/dev/null | sed 1d | tr ',' '\n' |
         sed 's/^ *//; s/ *$//' | grep -qx 'Code Signing' ||
         fail "the certificate is not for code signing (its extended key usage lacks Code Signing, 1.3.6.1.5.5.7.3.3)"
     local from until
-    from=$(openssl x509 -in "$cert" -noout -startdate | cut -d= -f2)
-    until=$(openssl x509 -in "$cert" -noout -enddate | cut -d= -f2)
+    from=$("$signing_openssl" x509 -in "$cert" -noout -startdate | cut -d= -f2)
+    until=$("$signing_openssl" x509 -in "$cert" -noout -enddate | cut -d= -f2)
     [ "$(date -d "$from" +%s)" -le "$(date +%s)" ] || fail "the certificate is not valid before $from"
-    openssl x509 -in "$cert" -noout -checkend 0 >/dev/null || fail "the certificate expired on $until"
+    "$signing_openssl" x509 -in "$cert" -noout -checkend 0 >/dev/null || fail "the certificate expired on $until"
 }
 
 signing_check_options() {
@@ -149,7 +158,7 @@ signing_check_options() {
 # one process that reads them.
 signing_run() {
     local log=$signing_dir/log status=0
-    timeout "$timestamp_timeout" osslsigncode sign "${signer[@]}" "${signing_options[@]}" -in "$1" -out "$2" \
+    timeout "$timestamp_timeout" "$signing_osslsigncode" sign "${signer[@]}" "${signing_options[@]}" -in "$1" -out "$2" \
         >"$log" 2>&1 3< <(printf '%s' "$signing_password") 4< <(printf '%s' "$signing_pin") || status=$?
     [ "$status" -ne 0 ] || return 0
     if [ -n "$timestamp_url" ]; then
@@ -194,7 +203,7 @@ signing_sign() {
     local signed=$signing_dir/signed.exe stripped=$signing_dir/stripped.exe
     rm -f "$signed" "$stripped"
     signing_run "$1" "$signed"
-    osslsigncode remove-signature -in "$signed" -out "$stripped" >"$signing_dir/log" 2>&1 ||
+    "$signing_osslsigncode" remove-signature -in "$signed" -out "$stripped" >"$signing_dir/log" 2>&1 ||
         fail "osslsigncode could not remove the signature again: $(head -n 1 "$signing_dir/log")"
     cmp -s "$1" "$stripped" || fail "the signed file, its signature removed, differs from $1"
     mv -f "$signed" "$2"
