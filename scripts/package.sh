@@ -158,6 +158,20 @@ else
     [[ -d $parent && -w $parent ]] || fail "cannot make $out: $parent is not a folder this command can write to"
 fi
 
+# One release at a time into one folder: a second one stops at once. The lock
+# is on the folder itself, made now where missing, and removed again if the
+# release fails. Two runs may make it together; only the one that holds the
+# lock removes it.
+if [ ! -e "$out" ]; then
+    made_out=$out
+    while [[ ! -e $(dirname "$made_out") && ! -L $(dirname "$made_out") ]]; do made_out=$(dirname "$made_out"); done
+    mkdir -p "$out" 2>/dev/null || fail "cannot make $out"
+fi
+exec {out_lock}<"$out"
+flock -n "$out_lock" || { made_out='' && fail "another release is being written into $out: try again once it has finished"; }
+# A run that failed may have removed the folder between the two steps above.
+[ "/dev/fd/$out_lock" -ef "$out" ] || { made_out='' && fail "$out changed while this command locked it: try again"; }
+
 "$root/scripts/install-deps.sh" release
 
 # The release is the commit's, never the work tree's. Outside a checkout of its
@@ -228,12 +242,8 @@ toolchain_buildinfo "$commit" "$work/unsigned" "${build_environment[*]}" "$build
 
 # Written beside the output on its file system first, so that a full disk or
 # any other fault stops before a single file of the output has changed; then
-# each file takes its place by rename, with signals held off.
-if [ ! -e "$out" ]; then
-    made_out=$out
-    while [[ ! -e $(dirname "$made_out") && ! -L $(dirname "$made_out") ]]; do made_out=$(dirname "$made_out"); done
-    mkdir -p "$out" 2>/dev/null || fail "cannot make $out"
-fi
+# each file takes its place by rename, under the lock and with signals held
+# off, so that the folder goes from one whole release to the next.
 staging=$(mktemp -d "$out/.loclistfix-release.XXXXXX" 2>/dev/null) || fail "cannot write into $out"
 cp "$work/release/"* "$staging/" 2>/dev/null ||
     fail "cannot write the release into $out (is its disk full?): the folder is as it was"
