@@ -69,14 +69,14 @@ openssl pkcs12 -export -inkey chained.key -nocerts -certfile ca/chain.pem -out c
 openssl pkcs12 -export -inkey signer.key -in signer.pem -out empty.p12 -passout pass:
 LOCLISTFIX_SIGN_PASSWORD=$password$'\n' openssl pkcs12 -export -inkey signer.key -in signer.pem -out newline.p12 \
     -passout env:LOCLISTFIX_SIGN_PASSWORD
-# A time-stamp authority on loopback, and one that never answers, ended with
-# the test and in any case after five minutes.
+# A time-stamp authority on loopback, and one that never answers, for as long
+# as the test runs: ended by it, or on their own once it has gone.
 mkdir tsa && echo 01 >tsa/serial
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=loclistfix test TSA" \
     -addext extendedKeyUsage=critical,timeStamping -keyout tsa/tsa.key -out tsa/tsa.pem 2>/dev/null
 printf '%s\n' '[tsa]' 'default_tsa = test' '[test]' 'serial = ./serial' 'signer_cert = ./tsa.pem' \
     'signer_key = ./tsa.key' 'signer_digest = sha256' 'default_policy = 1.2.3.4.1' 'digests = sha256' >tsa/tsa.cnf
-timeout 300 python3 "$root/tests/release/tsa.py" tsa &
+/usr/bin/python3 "$root/tests/release/tsa.py" tsa $$ &
 tsa_server=$!
 mkdir full
 full_disk=0
