@@ -28,6 +28,83 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 . "$root/scripts/quietly.sh"
 . "$root/scripts/signing.sh"
+# Every signal that ends a process by default ends the whole release, then
+# cleans up. Bash runs a trap only once the command in the foreground has
+# ended, so a signal sent to this process alone (a CI job cancelled, say)
+# would wait for a whole build step, or, with no trap of its own, remove the
+# work folder under a running cmake. So the release runs in a child of this
+# process, which waits for it in a way that a signal interrupts, and then
+# stops every process below it; the child cleans up once they have gone.
+release_signals=(HUP INT QUIT PIPE ALRM TERM USR1 USR2)
+
+# The processes below PID, as /proc has them now, parents first.
+processes_below() {
+    local -A children=()
+    local stat line rest pid queue=("$1")
+    for stat in /proc/[0-9]*/stat; do
+        { read -r line <"$stat"; } 2>/dev/null || continue
+        # The command's name, in parentheses, may hold anything.
+        line=${line##*) } rest=${line#* }
+        pid=${stat#/proc/} pid=${pid%/stat}
+        [[ ${line%% *} == Z || $pid == "$BASHPID" ]] || children[${rest%% *}]+=" $pid"
+    done
+    while [ ${#queue[@]} -gt 0 ]; do
+        for pid in ${children[${queue[0]}]:-}; do
+            echo "$pid"
+            queue+=("$pid")
+        done
+        queue=("${queue[@]:1}")
+    done
+}
+
+# end_processes_below PID: SIGTERM to each, again to any that they start
+# meanwhile, until none is left; after ten seconds, SIGKILL.
+end_processes_below() {
+    local pids round=0 signal=TERM
+    while pids=$(processes_below "$1") && [ -n "$pids" ] && [ "$round" -lt 100 ]; do
+        [ "$round" -lt 50 ] || signal=KILL
+        # shellcheck disable=SC2086 # one word per process
+        kill -s "$signal" $pids 2>/dev/null || true
+        round=$((round + 1))
+        sleep 0.2
+    done
+}
+
+# forward_signal STATUS: on the first signal, SIGINT to every process below,
+# once, as Ctrl-C sends it: the build's tools stop cleanly, and bash reports
+# no step that SIGINT ended (it prints "Terminated" for SIGTERM). The child
+# ends whatever is left below it itself, and must not be stopped while it
+# cleans up.
+signalled=0
+forward_signal() {
+    [ "$signalled" -eq 0 ] || return 0
+    signalled=$1
+    # shellcheck disable=SC2046 # one word per process
+    kill -s INT $(processes_below $$) 2>/dev/null || true
+}
+
+if [ "${LOCLISTFIX_RELEASE_CHILD:-}" != 1 ]; then
+    # Started in the background, the child would ignore SIGINT and SIGQUIT
+    # and read no standard input.
+    LOCLISTFIX_RELEASE_CHILD=1 /usr/bin/env --default-signal=INT,QUIT "$BASH" "$root/scripts/package.sh" "$@" <&0 &
+    child=$!
+    for signal in "${release_signals[@]}"; do
+        # shellcheck disable=SC2064 # the signal's number, now
+        trap "forward_signal $((128 + $(kill -l "$signal")))" "$signal"
+    done
+    status=0
+    wait "$child" || status=$?
+    while kill -0 "$child" 2>/dev/null; do
+        status=0
+        wait "$child" || status=$?
+    done
+    if [[ $status -ne 0 && $signalled -ne 0 ]]; then
+        echo "package.sh: interrupted; the output folder is as it was" >&2
+        status=$signalled
+    fi
+    exit "$status"
+fi
+unset LOCLISTFIX_RELEASE_CHILD
 signing_take_password
 # Replace refs and grafts would let a clone show other content under a
 # commit's name; a release is the commit as stored.
@@ -68,7 +145,10 @@ signing_requested || [ -z "$timestamp_url$info_url" ] || fail "--timestamp-url a
 [ -z "$stage" ] || [ -d "$stage" ] || fail "--stage $stage: no such folder"
 
 # Whatever stops the command, it leaves no trace: its own folder goes, and so
-# does a half-moved release and any folder it made for --out.
+# does a half-moved release and any folder it made for --out. A signal first
+# ends every process below, so that none writes into the folders as they go.
+# Its trap may run where a step's output is held back (see quietly), so the
+# parent says what happened.
 work='' staging='' made_out=''
 cleanup() {
     [ -z "$staging" ] || rm -rf "$staging"
@@ -76,12 +156,16 @@ cleanup() {
     [ -z "$work" ] || rm -rf "$work"
 }
 interrupted() {
-    echo "package.sh: interrupted; the output folder is as it was" >&2
+    # Ignored now, and so in what runs from here on: rm is not to be stopped.
+    trap '' "${release_signals[@]}"
+    end_processes_below $$
     exit "$1"
 }
 trap cleanup EXIT
-trap 'interrupted 130' INT
-trap 'interrupted 143' TERM
+for signal in "${release_signals[@]}"; do
+    # shellcheck disable=SC2064 # the signal's number, now
+    trap "interrupted $((128 + $(kill -l "$signal")))" "$signal"
+done
 
 if [ -e "$out" ]; then
     [[ -d $out && -w $out ]] || fail "--out $out: not a folder this command can write to"
@@ -91,6 +175,20 @@ else
     while [[ ! -e $parent && ! -L $parent ]]; do parent=$(dirname "$parent"); done
     [[ -d $parent && -w $parent ]] || fail "cannot make $out: $parent is not a folder this command can write to"
 fi
+
+# One release at a time into one folder: a second one stops at once. The lock
+# is on the folder itself, made now where missing, and removed again if the
+# release fails. Two runs may make it together; only the one that holds the
+# lock removes it.
+if [ ! -e "$out" ]; then
+    made_out=$out
+    while [[ ! -e $(dirname "$made_out") && ! -L $(dirname "$made_out") ]]; do made_out=$(dirname "$made_out"); done
+    mkdir -p "$out" 2>/dev/null || fail "cannot make $out"
+fi
+exec {out_lock}<"$out"
+flock -n "$out_lock" || { made_out='' && fail "another release is being written into $out: try again once it has finished"; }
+# A run that failed may have removed the folder between the two steps above.
+[ "/dev/fd/$out_lock" -ef "$out" ] || { made_out='' && fail "$out changed while this command locked it: try again"; }
 
 "$root/scripts/install-deps.sh" release
 
@@ -178,18 +276,16 @@ quietly "assembling the release" in_build_environment python3 -B "$work/source/s
 
 # Written beside the output on its file system first, so that a full disk or
 # any other fault stops before a single file of the output has changed; then
-# each file takes its place by rename.
-if [ ! -e "$out" ]; then
-    made_out=$out
-    while [[ ! -e $(dirname "$made_out") && ! -L $(dirname "$made_out") ]]; do made_out=$(dirname "$made_out"); done
-    mkdir -p "$out" 2>/dev/null || fail "cannot make $out"
-fi
+# each file takes its place by rename, under the lock and with signals held
+# off, so that the folder goes from one whole release to the next.
 staging=$(mktemp -d "$out/.loclistfix-release.XXXXXX" 2>/dev/null) || fail "cannot write into $out"
 cp "$work/release/"* "$staging/" 2>/dev/null ||
     fail "cannot write the release into $out (is its disk full?): the folder is as it was"
+trap '' "${release_signals[@]}"
 for file in "$work/release/"loclistfix-*.zip "$work/release/BUILDINFO" "$work/release/SHA256SUMS"; do
     mv -f "$staging/${file##*/}" "$out/"
 done
 rmdir "$staging"
 staging='' made_out=''
+trap - "${release_signals[@]}"
 cat "$out/SHA256SUMS"

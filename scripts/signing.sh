@@ -13,13 +13,22 @@
 #
 # Secrets stay out of sight: the password is taken out of the environment at
 # once and reaches only the processes that read the key (OpenSSL through its
-# own environment, osslsigncode through a private file), and a PIN given in
-# the URI is moved to a private file too, so no command line holds it.
+# own environment, osslsigncode through a pipe), and a PIN given in the URI
+# goes to osslsigncode through a pipe too, which the URI names as its
+# pin-source. No command line and no file holds either, so not even SIGKILL
+# can leave one behind. A time-stamp server's address with a user name or
+# password is refused: osslsigncode takes them only on its command line.
 
 sign_pkcs12='' sign_module='' sign_key='' sign_cert=''
 timestamp_url='' timestamp_timeout=60 info_url=''
-signing_password='' signing_password_given=0
+signing_password='' signing_password_given=0 signing_pin=''
 signing_dir='' signer=() signing_options=()
+
+# Debian's own tools, the ones install-deps.sh checked and BUILDINFO records,
+# whatever PATH finds first. The release tests name their spy here.
+signing_openssl=/usr/bin/openssl
+signing_uri_parser=$(dirname "${BASH_SOURCE[0]}")/pkcs11_uri.py
+signing_osslsigncode=${LOCLISTFIX_TEST_OSSLSIGNCODE:-/usr/bin/osslsigncode}
 
 signing_take_password() {
     if [ -n "${LOCLISTFIX_SIGN_PASSWORD+set}" ]; then
@@ -37,9 +46,13 @@ readable() {
     [[ -f $1 && -r $1 ]] || fail "$1: no such file"
 }
 
-# OpenSSL reads the password from its own environment, byte for byte.
-with_password() {
-    LOCLISTFIX_SIGN_PASSWORD=$signing_password "$@" -passin env:LOCLISTFIX_SIGN_PASSWORD
+# openssl pkcs12 on the key file, which reads the password from its own
+# environment, byte for byte. Files from older Windows and Java encrypt with
+# RC2, which OpenSSL 3 reads only with its legacy provider, as osslsigncode
+# does of itself.
+read_pkcs12() {
+    LOCLISTFIX_SIGN_PASSWORD=$signing_password "$signing_openssl" pkcs12 -legacy -in "$sign_pkcs12" \
+        -passin env:LOCLISTFIX_SIGN_PASSWORD "$@"
 }
 
 # The PKCS#12 file's certificate into $signing_dir/cert.pem, once its key is
@@ -54,11 +67,11 @@ signing_open_pkcs12() {
     case $signing_password in
         *$'\n' | *$'\r') fail "LOCLISTFIX_SIGN_PASSWORD ends in a line break, which osslsigncode would drop: set it without one" ;;
     esac
-    with_password openssl pkcs12 -in "$sign_pkcs12" -nokeys -out "$signing_dir/certs.pem" 2>/dev/null ||
+    read_pkcs12 -nokeys -out "$signing_dir/certs.pem" 2>/dev/null ||
         fail "cannot open $sign_pkcs12: wrong password, or not a PKCS#12 file"
     grep -q 'BEGIN CERTIFICATE' "$signing_dir/certs.pem" || fail "$sign_pkcs12 holds no certificate"
     local key_public
-    key_public=$(with_password openssl pkcs12 -in "$sign_pkcs12" -nocerts -nodes 2>/dev/null | openssl pkey -pubout 2>/dev/null) ||
+    key_public=$(read_pkcs12 -nocerts -nodes 2>/dev/null | "$signing_openssl" pkey -pubout 2>/dev/null) ||
         fail "$sign_pkcs12 holds no key that OpenSSL can read"
     # The key's certificate is the one that holds its public key, wherever it
     # sits: a file put together by hand may put its chain first and leave out
@@ -67,7 +80,7 @@ signing_open_pkcs12() {
     while IFS= read -r line; do
         certificate+=$line$'\n'
         [ "$line" = '-----END CERTIFICATE-----' ] || continue
-        if [ "$key_public" = "$(openssl x509 -noout -pubkey <<<"$certificate" 2>/dev/null)" ]; then
+        if [ "$key_public" = "$("$signing_openssl" x509 -noout -pubkey <<<"$certificate" 2>/dev/null)" ]; then
             printf '%s' "$certificate" >"$signing_dir/cert.pem"
             break
         fi
@@ -75,11 +88,9 @@ signing_open_pkcs12() {
     done < <(sed -n '/-----BEGIN CERTIFICATE-----/,/-----END CERTIFICATE-----/p' "$signing_dir/certs.pem")
     [ -s "$signing_dir/cert.pem" ] || fail "the key in $sign_pkcs12 does not match its certificate"
     signer=(-pkcs12 "$sign_pkcs12")
-    # osslsigncode cannot read an empty password file; without one it tries the empty password.
-    if [ -n "$signing_password" ]; then
-        printf '%s' "$signing_password" >"$signing_dir/password"
-        signer+=(-readpass "$signing_dir/password")
-    fi
+    # osslsigncode cannot read an empty password; without one it tries the
+    # empty password. signing_run opens descriptor 3.
+    [ -z "$signing_password" ] || signer+=(-readpass /dev/fd/3)
 }
 
 signing_open_pkcs11() {
@@ -88,9 +99,9 @@ signing_open_pkcs11() {
     readable "$sign_module"
     readable "$sign_cert"
     [[ $sign_key == pkcs11:* ]] || fail "--sign-key takes a PKCS#11 URI (pkcs11:token=…;object=…)"
-    openssl x509 -in "$sign_cert" -out "$signing_dir/cert.pem" 2>/dev/null || fail "$sign_cert: not a PEM certificate"
+    "$signing_openssl" x509 -in "$sign_cert" -out "$signing_dir/cert.pem" 2>/dev/null || fail "$sign_cert: not a PEM certificate"
     local engine
-    engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
+    engine="$("$signing_openssl" version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
     [ -f "$engine" ] || fail "OpenSSL's PKCS#11 engine is missing ($engine): install libengine-pkcs11-openssl"
     signing_key_without_pin "$sign_key"
     # osslsigncode finds the engine by its name, "pkcs11", in that folder;
@@ -98,36 +109,15 @@ signing_open_pkcs11() {
     signer=(-pkcs11module "$sign_module" -key "$signing_key" -certs "$sign_cert")
 }
 
-# The URI in $signing_key, a pin-value in it moved to a private file that a
-# pin-source names. RFC 7512 puts pin-value among the path's attributes
-# (after ":" or ";") or the query's (after "?" or "&"), its value
-# percent-encoded; a pin-source file holds the PIN itself.
+# The URI in $signing_key, checked by pkcs11_uri.py; a pin-value in it
+# becomes $signing_pin, and the URI names descriptor 4, which signing_run
+# opens, as its pin-source. The URI reaches Python through a pipe.
 signing_key=''
 signing_key_without_pin() {
-    signing_key=$1
-    [[ $1 == *pin-value=* ]] || return 0
-    [[ $1 != *pin-source=* ]] || fail "--sign-key gives both a pin-value and a pin-source"
-    local path=${1%%\?*} query='' pin=''
-    [ "$path" = "$1" ] || query=${1#*\?}
-    signing_take_pin ';' "${path#pkcs11:}" path
-    path=pkcs11:$path
-    signing_take_pin '&' "$query" query
-    pin=${pin//\\/\\\\}
-    printf '%b' "${pin//%/\\x}" >"$signing_dir/pin"
-    signing_key="$path;pin-source=file:$signing_dir/pin${query:+?$query}"
-}
-
-# signing_take_pin SEPARATOR ATTRIBUTES VARIABLE: VARIABLE set to ATTRIBUTES
-# (joined by SEPARATOR) without a pin-value, whose value goes to the caller's $pin.
-signing_take_pin() {
-    local -n without=$3
-    local attributes=() kept=() attribute
-    IFS=$1 read -ra attributes <<<"$2"
-    for attribute in "${attributes[@]}"; do
-        case $attribute in pin-value=*) pin=${attribute#pin-value=} ;; *) kept+=("$attribute") ;; esac
-    done
-    # shellcheck disable=SC2034 # a name reference: the caller's variable
-    without=$(IFS=$1 && echo "${kept[*]}")
+    local parsed
+    parsed=$(/usr/bin/python3 "$signing_uri_parser" /dev/fd/4 < <(printf '%s' "$1")) || fail "$parsed"
+    signing_key=${parsed%%$'\n'*}
+    [ "$signing_key" = "$parsed" ] || signing_pin=${parsed#*$'\n'}
 }
 
 # Windows accepts an Authenticode signature only from a certificate whose
@@ -135,14 +125,14 @@ signing_take_pin() {
 # names that OID, and only that one, "Code Signing".
 signing_check_certificate() {
     local cert=$signing_dir/cert.pem
-    openssl x509 -in "$cert" -noout -ext extendedKeyUsage 2>/dev/null | sed 1d | tr ',' '\n' |
+    "$signing_openssl" x509 -in "$cert" -noout -ext extendedKeyUsage 2>/dev/null | sed 1d | tr ',' '\n' |
         sed 's/^ *//; s/ *$//' | grep -qx 'Code Signing' ||
         fail "the certificate is not for code signing (its extended key usage lacks Code Signing, 1.3.6.1.5.5.7.3.3)"
     local from until
-    from=$(openssl x509 -in "$cert" -noout -startdate | cut -d= -f2)
-    until=$(openssl x509 -in "$cert" -noout -enddate | cut -d= -f2)
+    from=$("$signing_openssl" x509 -in "$cert" -noout -startdate | cut -d= -f2)
+    until=$("$signing_openssl" x509 -in "$cert" -noout -enddate | cut -d= -f2)
     [ "$(date -d "$from" +%s)" -le "$(date +%s)" ] || fail "the certificate is not valid before $from"
-    openssl x509 -in "$cert" -noout -checkend 0 >/dev/null || fail "the certificate expired on $until"
+    "$signing_openssl" x509 -in "$cert" -noout -checkend 0 >/dev/null || fail "the certificate expired on $until"
 }
 
 signing_check_options() {
@@ -151,6 +141,10 @@ signing_check_options() {
         [[ ! $info_url =~ ^https?://[^/]*@ ]] ||
             fail "--info-url carries a user name or password, which every signature would publish"
     fi
+    # Neither 2.5 nor 2.9 takes a time-stamp server's credentials other than
+    # in the address, on its command line.
+    [[ ! $timestamp_url =~ ^[^/?#]*//[^/?#]*@ ]] ||
+        fail "--timestamp-url carries a user name or password, which would stand on osslsigncode's command line for every local user to read"
     [[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]] ||
         fail "--timestamp-timeout takes a whole number of seconds, not '$timestamp_timeout'"
     signing_options=(-h sha256 -n loclistfix -time "$SOURCE_DATE_EPOCH")
@@ -160,10 +154,12 @@ signing_check_options() {
 
 # osslsigncode IN OUT, with one line of explanation when it fails. A time-stamp
 # server that takes the request and never answers would hold it for ever.
+# The password and the PIN wait in pipes, on descriptors 3 and 4, for the
+# one process that reads them.
 signing_run() {
     local log=$signing_dir/log status=0
-    timeout "$timestamp_timeout" osslsigncode sign "${signer[@]}" "${signing_options[@]}" -in "$1" -out "$2" \
-        >"$log" 2>&1 || status=$?
+    timeout "$timestamp_timeout" "$signing_osslsigncode" sign "${signer[@]}" "${signing_options[@]}" -in "$1" -out "$2" \
+        >"$log" 2>&1 3< <(printf '%s' "$signing_password") 4< <(printf '%s' "$signing_pin") || status=$?
     [ "$status" -ne 0 ] || return 0
     if [ -n "$timestamp_url" ]; then
         [ "$status" -ne 124 ] || fail "the time-stamp server $timestamp_url did not answer within $timestamp_timeout s"
@@ -207,7 +203,7 @@ signing_sign() {
     local signed=$signing_dir/signed.exe stripped=$signing_dir/stripped.exe
     rm -f "$signed" "$stripped"
     signing_run "$1" "$signed"
-    osslsigncode remove-signature -in "$signed" -out "$stripped" >"$signing_dir/log" 2>&1 ||
+    "$signing_osslsigncode" remove-signature -in "$signed" -out "$stripped" >"$signing_dir/log" 2>&1 ||
         fail "osslsigncode could not remove the signature again: $(head -n 1 "$signing_dir/log")"
     cmp -s "$1" "$stripped" || fail "the signed file, its signature removed, differs from $1"
     mv -f "$signed" "$2"

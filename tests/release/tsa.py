@@ -1,19 +1,25 @@
 """A time-stamp authority for the release tests: answers RFC 3161 requests
 posted to it over HTTP on loopback, through `openssl ts -reply`.
 
-    python3 tsa.py DIR   -- DIR holds tsa.cnf, tsa.key and tsa.pem; the port
-                            chosen is written to DIR/port
+    python3 tsa.py DIR PARENT   -- DIR holds tsa.cnf, tsa.key and tsa.pem; the
+                                   port chosen is written to DIR/port
 
 Beside it, on DIR/silent-port, a server that takes every connection and
-never answers.
+never answers. Both serve for as long as the test that started them, process
+PARENT, runs, however slowly it goes: they end when it ends them, or, should
+it be killed, once it has gone.
 """
 import http.server
+import os
 import socket
 import pathlib
 import subprocess
 import sys
+import threading
+import time
 
 folder = pathlib.Path(sys.argv[1])
+parent = int(sys.argv[2])
 
 
 class TimeStamps(http.server.BaseHTTPRequestHandler):
@@ -38,4 +44,13 @@ server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)
 silent = socket.create_server(("127.0.0.1", 0))
 (folder / "silent-port").write_text(str(silent.getsockname()[1]))
 (folder / "port").write_text(str(server.server_address[1]))
+
+
+def orphaned():
+    while os.getppid() == parent:
+        time.sleep(1)
+    os._exit(0)
+
+
+threading.Thread(target=orphaned, daemon=True).start()
 server.serve_forever()
