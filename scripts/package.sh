@@ -185,7 +185,7 @@ if [ ! -e "$out" ]; then
     while [[ ! -e $(dirname "$made_out") && ! -L $(dirname "$made_out") ]]; do made_out=$(dirname "$made_out"); done
     mkdir -p "$out" 2>/dev/null || fail "cannot make $out"
 fi
-exec {out_lock}<"$out"
+{ exec {out_lock}<"$out"; } 2>/dev/null || fail "cannot open $out to lock it: it must be a folder this command can read"
 flock -n "$out_lock" || { made_out='' && fail "another release is being written into $out: try again once it has finished"; }
 # A run that failed may have removed the folder between the two steps above.
 [ "/dev/fd/$out_lock" -ef "$out" ] || { made_out='' && fail "$out changed while this command locked it: try again"; }

@@ -24,11 +24,11 @@ timestamp_url='' timestamp_timeout=60 info_url=''
 signing_password='' signing_password_given=0 signing_pin=''
 signing_dir='' signer=() signing_options=()
 
-# Debian's own tools, the ones install-deps.sh checked and BUILDINFO records,
+# Debian's own tools, the ones install-deps.sh checked,
 # whatever PATH finds first. The release tests name their spy here.
 signing_openssl=/usr/bin/openssl
-signing_uri_parser=$(dirname "${BASH_SOURCE[0]}")/pkcs11_uri.py
 signing_osslsigncode=${LOCLISTFIX_TEST_OSSLSIGNCODE:-/usr/bin/osslsigncode}
+signing_uri_parser=$(dirname "${BASH_SOURCE[0]}")/pkcs11_uri.py
 
 signing_take_password() {
     if [ -n "${LOCLISTFIX_SIGN_PASSWORD+set}" ]; then
