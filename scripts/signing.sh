@@ -24,8 +24,8 @@ timestamp_url='' timestamp_timeout=60 info_url=''
 signing_password='' signing_password_given=0 signing_pin=''
 signing_dir='' signer=() signing_options=()
 
-# Debian's own tools, the ones install-deps.sh checked,
-# whatever PATH finds first. The release tests name their spy here.
+# Debian's own tools, the ones install-deps.sh checked, and
+# not whatever PATH finds first. The release tests name their spy here.
 signing_openssl=/usr/bin/openssl
 signing_osslsigncode=${LOCLISTFIX_TEST_OSSLSIGNCODE:-/usr/bin/osslsigncode}
 signing_uri_parser=$(dirname "${BASH_SOURCE[0]}")/pkcs11_uri.py
