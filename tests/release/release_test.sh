@@ -12,6 +12,9 @@ root=$PWD
 # shellcheck source=scripts/debian-mirror.sh
 . "$root/scripts/debian-mirror.sh"
 work=$root/build/release-test
+# The commits the tests make need a name, which a fresh machine's git lacks.
+export GIT_AUTHOR_NAME=release-test GIT_AUTHOR_EMAIL=release-test@example.invalid
+export GIT_COMMITTER_NAME=release-test GIT_COMMITTER_EMAIL=release-test@example.invalid
 [ ! -d "$work/full" ] || umount "$work/full" 2>/dev/null || true
 rm -rf "$work"
 mkdir -p "$work/tmp"
