@@ -460,11 +460,16 @@ sums() {
 # the release command itself (--stage, --signatures), and most verifications
 # assemble from this stage rather than rebuild (LOCLISTFIX_VERIFY_STAGE).
 mkdir stage signatures
+# The DER signature in a signed executable, taken off as the release command
+# takes it (osslsigncode 2.5's extract-signature keeps the entry's header).
+signature_of() {
+    /usr/bin/python3 "$root/scripts/authenticode.py" "$@"
+}
 for zip in unsigned/*.zip pkcs12/*.zip; do unzip -q -o "$zip" -d "signatures/${zip%%/*}"; done
 cp -R signatures/unsigned/. stage/
 for exe in signatures/pkcs12/*/loclistfix.exe; do
     name=${exe%/loclistfix.exe} name=${name##*/}
-    osslsigncode extract-signature -in "$exe" -out "signatures/$name.p7s" >/dev/null
+    signature_of "$exe" "signatures/unsigned/$name/loclistfix.exe" "signatures/$name.p7s"
     # The same executable re-signed: by another key, by the signer with a
     # certificate besides its chain, nested with another key's, and with a
     # blob among its unauthenticated attributes.
@@ -475,11 +480,11 @@ for exe in signatures/pkcs12/*/loclistfix.exe; do
         read -ra options <<<"$options"
         rm -f "signatures/$kind.exe"
         osslsigncode sign "${options[@]}" -pass "$password" -h sha256 -in "$from" -out "signatures/$kind.exe" >/dev/null
-        osslsigncode extract-signature -in "signatures/$kind.exe" -out "signatures/$name.$kind.p7s" >/dev/null
+        signature_of "signatures/$kind.exe" "signatures/unsigned/$name/loclistfix.exe" "signatures/$name.$kind.p7s"
     done
     rm -f signatures/blob.exe
     osslsigncode add -addUnauthenticatedBlob -in "$exe" -out signatures/blob.exe >/dev/null
-    osslsigncode extract-signature -in signatures/blob.exe -out "signatures/$name.blob.p7s" >/dev/null
+    signature_of signatures/blob.exe "signatures/unsigned/$name/loclistfix.exe" "signatures/$name.blob.p7s"
 done
 win32=$(cd stage && echo *-win32) win64=$(cd stage && echo *-win64)
 printf '\x30\x03\x02\x01\x00' >signatures/any-der.p7s
@@ -509,7 +514,7 @@ patched() {
     printf '\x90' | dd of=patched.exe bs=1 seek=$((0x440)) conv=notrunc status=none
     osslsigncode sign -pkcs12 signer.p12 -pass "$password" -h sha256 -in patched.exe -out patched-signed.exe >/dev/null
     rm -rf patched-stage && cp -R stage patched-stage && cp patched.exe "patched-stage/$win32/loclistfix.exe"
-    osslsigncode extract-signature -in patched-signed.exe -out signatures/patched.p7s >/dev/null
+    signature_of patched-signed.exe patched.exe signatures/patched.p7s
     mkdir "$1.signatures" && cp signatures/patched.p7s "$1.signatures/$win32.p7s" &&
         cp "signatures/$win64.p7s" "$1.signatures/" && rm "$1"/* &&
         release_command "$root/scripts/package.sh" --stage "$work/patched-stage" --signatures "$1.signatures" --out "$1" >/dev/null
@@ -523,7 +528,14 @@ previous_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-p
 dangling=$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$root" commit-tree -p HEAD -m 'on no branch' "HEAD^{tree}")
 dangling_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $dangling/"; }
 earlier_epoch() { buildinfo "$1" "s/^Source-Date-Epoch: .*/Source-Date-Epoch: $((commit_date - 1))/"; }
-on_trixie() { buildinfo "$1" 's/^Build-Release: .*/Build-Release: 13/; s/^Build-Codename: .*/Build-Codename: trixie/'; }
+# The record claims the other supported Debian release than the one it was built on.
+other_release() {
+    if grep -qx 'Build-Codename: trixie' "$1/BUILDINFO"; then
+        buildinfo "$1" 's/^Build-Release: .*/Build-Release: 12/; s/^Build-Codename: .*/Build-Codename: bookworm/'
+    else
+        buildinfo "$1" 's/^Build-Release: .*/Build-Release: 13/; s/^Build-Codename: .*/Build-Codename: trixie/'
+    fi
+}
 older_format() { buildinfo "$1" 's/^Format: .*/Format: 2/'; }
 no_buildinfo() { rm "$1/BUILDINFO"; }
 garbled_buildinfo() { head -c 40 "$1/BUILDINFO" >"$1/cut" && mv "$1/cut" "$1/BUILDINFO" && sums "$1"; }
@@ -591,7 +603,7 @@ verifications=(
     "a commit on no branch or tag|pkcs12|dangling_commit|root|1|git fetch --tags origin||"
     "the commit before, its date left as it was|pkcs12|previous_commit|root|1|is not the date of commit||"
     "an epoch a second early|pkcs12|earlier_epoch|root|1|is not the date of commit||"
-    "BUILDINFO claiming Debian 13 on a Debian 12 build|pkcs12|on_trixie|root|1|differs: BUILDINFO||$staged"
+    "BUILDINFO claiming the other Debian release|pkcs12|other_release|root|1|differs: BUILDINFO||$staged"
     "a release from before signatures were attached|pkcs12|older_format|root|1|the scripts/verify-release.sh of its own commit ${commit:0:12} can check it||"
     "no BUILDINFO|pkcs12|no_buildinfo|root|1|holds no readable BUILDINFO||"
     "a garbled BUILDINFO|pkcs12|garbled_buildinfo|root|1|cut short||"
