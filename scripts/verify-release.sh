@@ -7,7 +7,7 @@
 # rebuild with the same signatures, and compares every file of the release
 # with the rebuild's, byte for byte. Each signature is checked on its own.
 #
-#   scripts/verify-release.sh [--mirror URL] DIR
+#   scripts/verify-release.sh [--mirror URL] [--stage STAGE] DIR
 #
 # The release is the files that DIR/SHA256SUMS lists; anything else in DIR is
 # not its business. Prints `verified: FILE` or where a file differs, then a
@@ -26,6 +26,6 @@ python=/usr/bin/python3
 "$python" -c 'import asn1crypto, cryptography, pefile' 2>/dev/null ||
     quietly "installing Python and its libraries" "$root/scripts/install-deps.sh" release ||
     fail "Debian's python3 and its packages python3-asn1crypto, python3-cryptography and python3-pefile are missing, and could not be installed"
-# -E -s: neither the caller's PYTHON* variables nor its own site packages
+# Isolated: neither the caller's PYTHON* variables nor its own site packages
 # reach the verifier.
-exec "$python" -E -s -B "$root/scripts/verify_release.py" "$@"
+exec "$python" -I -B "$root/scripts/verify_release.py" "$@"
