@@ -23,7 +23,7 @@ root=$(cd "$(dirname "$0")/.." && pwd -P)
 # Debian's own Python, with the libraries the verifier reads signatures and
 # executables with; not whichever python3 comes first on PATH.
 python=/usr/bin/python3
-"$python" -c 'import asn1crypto, cryptography, pefile' 2>/dev/null ||
+"$python" -I -c 'import asn1crypto, cryptography, pefile' 2>/dev/null ||
     quietly "installing Python and its libraries" "$root/scripts/install-deps.sh" release ||
     fail "Debian's python3 and its packages python3-asn1crypto, python3-cryptography and python3-pefile are missing, and could not be installed"
 # Isolated: neither the caller's PYTHON* variables nor its own site packages

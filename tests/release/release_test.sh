@@ -272,10 +272,13 @@ check "CXXFLAGS and LDFLAGS from the caller change no byte" \
     same_release "$root" flags CXXFLAGS='-g -fno-inline' LDFLAGS=-Wl,--no-gc-sections
 check "a relative TMPDIR" same_release "$root" relative-tmpdir TMPDIR=tmp
 python_path() {
+    local status=0
     environment=("PYTHONPATH=$work/site")
     release "$root" "$work/python-path" --sign-pkcs11-module "$module" --sign-cert "$work/signer.pem" \
         --sign-key "pkcs11:token=loclistfix;object=signer;type=private;pin-value=$pin" &&
-        same_zips pkcs12 "$work/python-path" && [ -z "$(ls -A canary)" ]
+        same_zips pkcs12 "$work/python-path" || status=$?
+    [ -z "$(ls -A canary)" ] || { echo "a Python imported it: $(ls canary)" && rm -f canary/* && status=1; }
+    return $status
 }
 check "a caller's PYTHONPATH with a sitecustomize.py: no Python of the release imports it" python_path
 # The PIN as a query attribute, percent-encoded: the same signature.
