@@ -173,7 +173,7 @@ environment=()
 release_command() {
     env -u LOCLISTFIX_SIGN_PASSWORD PATH="$work/spy:$PATH" TMPDIR="$work/tmp" "${environment[@]}" \
         unshare --mount sh -c 'mount --bind "$0" /usr/bin/osslsigncode && exec "$@"' "$work/debian-osslsigncode" \
-        python3 -c \
+        python3 -I -c \
         'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.setsid(); os.execvp(sys.argv[1], sys.argv[1:])' \
         "$@"
 }
