@@ -47,6 +47,7 @@ QUIET_ENVIRONMENT = {
 # any of them run long or take all the memory.
 DIFFOSCOPE_SECONDS = 120
 DIFFOSCOPE_MEMORY = 2 << 30
+DIFFOSCOPE_FILE = release_files.LARGEST_FILE
 DIFFOSCOPE_BYTES = 16 << 10
 DIFFOSCOPE_LINES = 40
 DIFFOSCOPE_LINE = 200
@@ -81,7 +82,7 @@ def run(arguments, what, **options):
     if status != 0:
         output = output.strip()
         if output:
-            sys.stderr.write(output + "\n")
+            sys.stderr.write("".join(f"{escaped(line)}\n" for line in output.splitlines()))
         raise Refused(f"{what} failed (exit status {status})")
     return output
 
@@ -262,9 +263,13 @@ def where(offset, exe=None):
 
 
 def limited():
-    """In diffoscope's process, before it starts: its memory capped, and a
-    process group of its own, so that a timeout ends every tool it ran."""
-    resource.setrlimit(resource.RLIMIT_AS, (DIFFOSCOPE_MEMORY, DIFFOSCOPE_MEMORY))
+    """In diffoscope's process, before it starts: its memory and the files it
+    writes (what it unpacks, and its report) capped, and a process group of
+    its own, so that a timeout ends every tool it ran."""
+    for limit, most in ((resource.RLIMIT_AS, DIFFOSCOPE_MEMORY), (resource.RLIMIT_FSIZE, DIFFOSCOPE_FILE)):
+        _, hard = resource.getrlimit(limit)
+        most = most if hard == resource.RLIM_INFINITY else min(most, hard)
+        resource.setrlimit(limit, (most, most))
     os.setpgid(0, 0)
 
 
