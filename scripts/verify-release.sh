@@ -14,8 +14,10 @@
 # verdict that names the signer; exits 0 only when every file matched. Input
 # that is no release is one line. --mirror names the Debian archive for the
 # chroot, such as a snapshot mirror, when a recorded version has left the
-# current one. Run from a clone whose branches or tags hold the recorded
-# commit. The work is scripts/verify_release.py's.
+# current one. --stage compares with the packages staged in STAGE, as
+# package.sh --stage takes them, in place of a rebuild; the verdict says so.
+# Run from a clone whose branches or tags hold the recorded commit. The work
+# is scripts/verify_release.py's.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 # shellcheck source=scripts/quietly.sh
