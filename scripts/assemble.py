@@ -22,6 +22,10 @@ import shutil
 import subprocess
 import sys
 
+# Started isolated (python3 -I), which leaves this folder off the path.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+# pylint: disable=wrong-import-position
 import authenticode
 import buildinfo
 import release_files

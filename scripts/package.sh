@@ -136,7 +136,13 @@ while [ $# -gt 0 ]; do
                 --commit) exported_commit=$2 ;;
             esac
             shift 2 ;;
-        *) fail "unknown argument '$1' (see docs/releasing.md)" ;;
+        # An argument may be a secret given in the wrong place: only an
+        # option's name is ever repeated.
+        *)
+            [[ ! ${1%%=*} =~ ^--[a-z0-9-]+$ || $1 != *=* ]] ||
+                fail "${1%%=*}=…: give the value as the next argument, not after '=' (see docs/releasing.md)"
+            [[ ! $1 =~ ^--[a-z0-9-]+$ ]] || fail "unknown option $1 (see docs/releasing.md)"
+            fail "an unknown argument, not repeated here as it may hold a secret (see docs/releasing.md)" ;;
     esac
 done
 signing_requested || [ -z "$timestamp_url$info_url" ] || fail "--timestamp-url and --info-url need a signing key"
@@ -231,7 +237,7 @@ if [ -n "$commit" ] && [ -z "$exported_commit" ]; then
         echo "== the work tree has changes that the release leaves out: it is built from commit ${commit:0:12}"
     # The commit's blobs as stored: the clone's line-end and filter settings
     # would otherwise reach the release.
-    exported=$(/usr/bin/python3 "$root/scripts/commit_tree.py" "$root" "$commit" "$work/source" 2>&1) ||
+    exported=$(/usr/bin/python3 -I "$root/scripts/commit_tree.py" "$root" "$commit" "$work/source" 2>&1) ||
         fail "${exported#commit_tree.py: }"
 else
     tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -x -C "$work/source" ||
@@ -265,13 +271,13 @@ for exe in "$work/stage"/*/loclistfix.exe; do
     name=$(basename "$(dirname "$exe")")
     if signing_requested; then
         signing_sign "$exe" "$work/signed.exe"
-        /usr/bin/python3 "$work/source/scripts/authenticode.py" "$work/signed.exe" "$exe" "$work/signatures/$name.p7s" 2>/dev/null ||
+        /usr/bin/python3 -I "$work/source/scripts/authenticode.py" "$work/signed.exe" "$exe" "$work/signatures/$name.p7s" 2>/dev/null ||
             fail "osslsigncode's signature of $name is not the build with one signature attached"
     elif [ -n "$signatures" ] && [ -e "$signatures/$name.p7s" ]; then
         cp "$signatures/$name.p7s" "$work/signatures/" || fail "cannot read $signatures/$name.p7s"
     fi
 done
-quietly "assembling the release" in_build_environment python3 -B "$work/source/scripts/assemble.py" \
+quietly "assembling the release" in_build_environment python3 -I -B "$work/source/scripts/assemble.py" \
     "$work/stage" "$work/signatures" "$work/release" "$commit" "${build_environment[*]}" "$build_umask"
 
 # Written beside the output on its file system first, so that a full disk or

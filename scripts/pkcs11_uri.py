@@ -1,7 +1,7 @@
 """The release's PKCS#11 URI, read on standard input (never from the command
 line, as it may hold the PIN) and checked against RFC 7512's grammar.
 
-    /usr/bin/python3 pkcs11_uri.py PIN-FILE <URI
+    /usr/bin/python3 -I pkcs11_uri.py PIN-FILE <URI
 
 Prints the URI without its PIN; where it gave one as a pin-value, in any
 letter case and in the path or the query, the URI instead names PIN-FILE as

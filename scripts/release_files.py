@@ -24,6 +24,12 @@ SUMS = re.compile(
 LARGEST_FILE = 64 << 20
 LARGEST_SUMS = 4096
 LARGEST_EXECUTABLE = 16 << 20
+# A package holds the executable, LICENSE, README.txt and the administrator's
+# files: a few members, each named in less than a hundred bytes. zipfile
+# builds an object for every central-directory entry before anything can
+# look at them, so a zip is refused on its end record's count and size.
+MOST_MEMBERS = 64
+LARGEST_CENTRAL_DIRECTORY = 64 << 10
 
 
 class Refused(Exception):
@@ -35,6 +41,12 @@ def sums(files):
     BUILDINFO, in sha256sum's own format."""
     names = sorted(name for name in files if name.endswith(".zip")) + ["BUILDINFO"]
     return "".join(f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n" for name in names).encode()
+
+
+def version(files):
+    """The version that the release's file names give."""
+    zips = sorted(name for name in files if name.endswith("-win32.zip"))
+    return zips[0][len("loclistfix-"):-len("-win32.zip")]
 
 
 def read_regular(folder, name, largest):
@@ -79,14 +91,34 @@ def read_release(path):
     return files
 
 
+def central_directory(name, data):
+    """Refuses a zip whose central directory is larger than a release's,
+    from its end record alone, as zipfile itself finds and reads it."""
+    end = zipfile._EndRecData(io.BytesIO(data))  # pylint: disable=protected-access
+    if not end:
+        raise Refused(f"{name} cannot be read as a zip (no end of central directory)")
+    if end[zipfile._ECD_ENTRIES_TOTAL] > MOST_MEMBERS or end[zipfile._ECD_SIZE] > LARGEST_CENTRAL_DIRECTORY:
+        raise Refused(f"{name} lists more members than a release holds (at most {MOST_MEMBERS})")
+
+
 def executable(name, data):
-    """The bytes of the one loclistfix.exe in the zip NAME, read once, capped."""
+    """The bytes of the one loclistfix.exe in the zip NAME, read once, capped.
+    zip deflates it, and deflate is the one method read here: zipfile hands a
+    bzip2 or LZMA member's whole output at once, however large."""
     path = f"{name[:-4]}/loclistfix.exe"
     try:
+        central_directory(name, data)
         with zipfile.ZipFile(io.BytesIO(data)) as archive:
-            found = [info for info in archive.infolist() if info.filename == path]
+            members = archive.infolist()
+            if len(members) > MOST_MEMBERS:
+                raise Refused(f"{name} lists more members than a release holds (at most {MOST_MEMBERS})")
+            found = [info for info in members if info.filename == path]
             if len(found) != 1:
                 raise Refused(f"{name} holds {len(found)} {path}, not one")
+            if found[0].compress_type != zipfile.ZIP_DEFLATED:
+                raise Refused(f"{path} in {name} is not deflated, as the release command's zip writes it")
+            if found[0].file_size > LARGEST_EXECUTABLE:
+                raise Refused(f"{path} in {name} is larger than any build of it")
             with archive.open(found[0]) as file:
                 content = file.read(LARGEST_EXECUTABLE + 1)
     except Refused:

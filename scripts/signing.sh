@@ -25,9 +25,9 @@ signing_password='' signing_password_given=0 signing_pin=''
 signing_dir='' signer=() signing_options=()
 
 # Debian's own tools, the ones install-deps.sh checked, and
-# not whatever PATH finds first. The release tests name their spy here.
+# not whatever PATH finds first.
 signing_openssl=/usr/bin/openssl
-signing_osslsigncode=${LOCLISTFIX_TEST_OSSLSIGNCODE:-/usr/bin/osslsigncode}
+signing_osslsigncode=/usr/bin/osslsigncode
 signing_uri_parser=$(dirname "${BASH_SOURCE[0]}")/pkcs11_uri.py
 
 signing_take_password() {
@@ -115,7 +115,7 @@ signing_open_pkcs11() {
 signing_key=''
 signing_key_without_pin() {
     local parsed
-    parsed=$(/usr/bin/python3 "$signing_uri_parser" /dev/fd/4 < <(printf '%s' "$1")) || fail "$parsed"
+    parsed=$(/usr/bin/python3 -I "$signing_uri_parser" /dev/fd/4 < <(printf '%s' "$1")) || fail "$parsed"
     signing_key=${parsed%%$'\n'*}
     [ "$signing_key" = "$parsed" ] || signing_pin=${parsed#*$'\n'}
 }
@@ -142,8 +142,13 @@ signing_check_options() {
             fail "--info-url carries a user name or password, which every signature would publish"
     fi
     # Neither 2.5 nor 2.9 takes a time-stamp server's credentials other than
-    # in the address, on its command line.
-    [[ ! $timestamp_url =~ ^[^/?#]*//[^/?#]*@ ]] ||
+    # in the address, on its command line. curl, which sends the request,
+    # takes an address without a scheme, or with a slash too few, so any '@'
+    # before the path's first '/' after the host may be credentials; none of
+    # the address is repeated, as any of it may be the password.
+    local authority=${timestamp_url#*://}
+    authority=${authority#*:/}
+    [[ ${authority%%[/?#]*} != *@* ]] ||
         fail "--timestamp-url carries a user name or password, which would stand on osslsigncode's command line for every local user to read"
     [[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]] ||
         fail "--timestamp-timeout takes a whole number of seconds, not '$timestamp_timeout'"

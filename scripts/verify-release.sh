@@ -7,15 +7,17 @@
 # rebuild with the same signatures, and compares every file of the release
 # with the rebuild's, byte for byte. Each signature is checked on its own.
 #
-#   scripts/verify-release.sh [--mirror URL] DIR
+#   scripts/verify-release.sh [--mirror URL] [--stage STAGE] DIR
 #
 # The release is the files that DIR/SHA256SUMS lists; anything else in DIR is
 # not its business. Prints `verified: FILE` or where a file differs, then a
 # verdict that names the signer; exits 0 only when every file matched. Input
 # that is no release is one line. --mirror names the Debian archive for the
 # chroot, such as a snapshot mirror, when a recorded version has left the
-# current one. Run from a clone whose branches or tags hold the recorded
-# commit. The work is scripts/verify_release.py's.
+# current one. --stage compares with the packages staged in STAGE, as
+# package.sh --stage takes them, in place of a rebuild; the verdict says so.
+# Run from a clone whose branches or tags hold the recorded commit. The work
+# is scripts/verify_release.py's.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 # shellcheck source=scripts/quietly.sh
@@ -23,9 +25,9 @@ root=$(cd "$(dirname "$0")/.." && pwd -P)
 # Debian's own Python, with the libraries the verifier reads signatures and
 # executables with; not whichever python3 comes first on PATH.
 python=/usr/bin/python3
-"$python" -c 'import asn1crypto, cryptography, pefile' 2>/dev/null ||
+"$python" -I -c 'import asn1crypto, cryptography, pefile' 2>/dev/null ||
     quietly "installing Python and its libraries" "$root/scripts/install-deps.sh" release ||
     fail "Debian's python3 and its packages python3-asn1crypto, python3-cryptography and python3-pefile are missing, and could not be installed"
-# -E -s: neither the caller's PYTHON* variables nor its own site packages
+# Isolated: neither the caller's PYTHON* variables nor its own site packages
 # reach the verifier.
-exec "$python" -E -s -B "$root/scripts/verify_release.py" "$@"
+exec "$python" -I -B "$root/scripts/verify_release.py" "$@"

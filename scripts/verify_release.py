@@ -12,17 +12,25 @@ nothing in a zip is read but its executable.
 """
 
 import os
+import re
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 
+# Started isolated (python3 -I), which leaves this folder off the path.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+# pylint: disable=wrong-import-position
 import authenticode
 import buildinfo
 import commit_tree
 import release_files
 import signature_check
 from release_files import Refused
+from shown import escaped
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # What the rebuild sees, whatever the caller's environment holds: its locale,
@@ -35,9 +43,14 @@ QUIET_ENVIRONMENT = {
     "DEBIAN_FRONTEND": "noninteractive",
     **commit_tree.AS_STORED,
 }
-# For the release tests alone: packages already staged, assembled in place
-# of a rebuild, so that one build serves many forgeries.
-STAGE_VARIABLE = "LOCLISTFIX_VERIFY_STAGE"
+# diffoscope unpacks what it is given with many tools; a forged zip may make
+# any of them run long or take all the memory.
+DIFFOSCOPE_SECONDS = 120
+DIFFOSCOPE_MEMORY = 2 << 30
+DIFFOSCOPE_FILE = release_files.LARGEST_FILE
+DIFFOSCOPE_BYTES = 16 << 10
+DIFFOSCOPE_LINES = 40
+DIFFOSCOPE_LINE = 200
 
 
 def command_environment(extra=None):
@@ -69,7 +82,7 @@ def run(arguments, what, **options):
     if status != 0:
         output = output.strip()
         if output:
-            sys.stderr.write(output + "\n")
+            sys.stderr.write("".join(f"{escaped(line)}\n" for line in output.splitlines()))
         raise Refused(f"{what} failed (exit status {status})")
     return output
 
@@ -96,6 +109,17 @@ def check_commit(info):
             f"BUILDINFO's Source-Date-Epoch {info.epoch} is not the date of commit {commit[:12]} "
             f"({date.strip()}), which dates its release"
         )
+
+
+def check_version(info, version):
+    """The version in the release's file names is the one its commit's
+    CMakeLists.txt gives, the version's one home."""
+    _, text = git("show", f"{info.commit}:CMakeLists.txt")
+    found = re.search(r"project\(\s*loclistfix\s+VERSION\s+([0-9A-Za-z.+~-]+)", text)
+    if not found or found.group(1) != version:
+        stated = found.group(1) if found else "none"
+        raise Refused(f"the release's files are named for version {version}, commit {info.commit[:12]} "
+                      f"is version {stated}")
 
 
 def take_signatures(files):
@@ -139,11 +163,8 @@ def rebuild_command(signatures, out, info, stage=None):
             + (["--stage", stage] if stage else []))
 
 
-def rebuild_here(source, signatures, info, work):
+def rebuild_here(source, signatures, info, work, stage=None):
     out = os.path.join(work, "rebuilt")
-    stage = os.environ.get(STAGE_VARIABLE)
-    if stage:
-        print(f"== assembling the packages staged in {stage} ({STAGE_VARIABLE}), not a rebuild", flush=True)
     run(
         rebuild_command(signatures, out, info, stage),
         "rebuilding the commit (its scripts/package.sh)",
@@ -192,7 +213,7 @@ def rebuild_in_chroot(info, source, signatures, work, mirror):
         shutil.rmtree(place, ignore_errors=True)
 
 
-def rebuild(info, taken, work, mirror):
+def rebuild(info, taken, work, mirror, stage):
     """The rebuild's release, assembled with the published signatures."""
     source, signatures = os.path.join(work, "source"), os.path.join(work, "signatures")
     try:
@@ -206,6 +227,10 @@ def rebuild(info, taken, work, mirror):
         if signature is not None:
             with open(os.path.join(signatures, f"{name[:-4]}.p7s"), "wb") as file:
                 file.write(signature)
+    if stage:
+        print(f"== assembling the packages staged in {stage} with commit {info.commit[:12]}'s scripts, "
+              "not a rebuild", flush=True)
+        return rebuild_here(source, signatures, info, work, stage)
     here = {name: buildinfo.installed_version(name) for name in info.packages}
     differing = [
         f"{name} {here[name]} here, {version} recorded"
@@ -237,9 +262,22 @@ def where(offset, exe=None):
     return f"{place}, in section {section}" if section else place
 
 
+def limited():
+    """In diffoscope's process, before it starts: its memory and the files it
+    writes (what it unpacks, and its report) capped, and a process group of
+    its own, so that a timeout ends every tool it ran."""
+    for limit, most in ((resource.RLIMIT_AS, DIFFOSCOPE_MEMORY), (resource.RLIMIT_FSIZE, DIFFOSCOPE_FILE)):
+        _, hard = resource.getrlimit(limit)
+        most = most if hard == resource.RLIM_INFINITY else min(most, hard)
+        resource.setrlimit(limit, (most, most))
+    os.setpgid(0, 0)
+
+
 def diffoscope(released, rebuilt, work):
-    """diffoscope's account of two versions of a file, where it is installed."""
-    if not shutil.which("diffoscope"):
+    """diffoscope's account of two versions of a file, where it is installed:
+    its first lines, escaped, for it shows the release's own text."""
+    program = shutil.which("diffoscope")
+    if not program:
         return ""
     folder = os.path.join(work, "diffoscope")
     os.makedirs(folder, exist_ok=True)
@@ -247,13 +285,19 @@ def diffoscope(released, rebuilt, work):
     for path, content in zip(paths, (released, rebuilt)):
         with open(path, "wb") as file:
             file.write(content)
-    try:
-        result = subprocess.run(["diffoscope", "--text", "-", *paths], stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, timeout=300, check=False)
-    except subprocess.TimeoutExpired:
-        return ""
-    lines = result.stdout.decode(errors="replace").splitlines()
-    return "".join(f"\n    {line}" for line in lines[:40])
+    with tempfile.TemporaryFile(dir=folder) as report:
+        with subprocess.Popen([program, "--text", "-", *paths], stdin=subprocess.DEVNULL, stdout=report,
+                              stderr=subprocess.DEVNULL, env=command_environment(),
+                              preexec_fn=limited) as process:  # pylint: disable=subprocess-popen-preexec-fn
+            try:
+                process.wait(timeout=DIFFOSCOPE_SECONDS)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+                return "\n    (diffoscope took too long, and was stopped)"
+        report.seek(0)
+        lines = report.read(DIFFOSCOPE_BYTES).decode(errors="replace").splitlines()
+    return "".join(f"\n    {escaped(line)[:DIFFOSCOPE_LINE]}" for line in lines[:DIFFOSCOPE_LINES])
 
 
 def executable_difference(name, theirs, ours):
@@ -276,8 +320,11 @@ def compare(files, rebuilt_folder, taken, work):
     """Prints a line for each file; returns the number that differ."""
     differences = 0
     for name in sorted(files):
-        with open(os.path.join(rebuilt_folder, name), "rb") as file:
-            rebuilt = file.read()
+        try:
+            with open(os.path.join(rebuilt_folder, name), "rb") as file:
+                rebuilt = file.read()
+        except OSError:
+            raise Refused(f"the rebuild made no {name}") from None
         offset = first_difference(files[name], rebuilt)
         if offset is None:
             print(f"verified: {name}", flush=True)
@@ -290,20 +337,21 @@ def compare(files, rebuilt_folder, taken, work):
     return differences
 
 
-def verify(folder, mirror):
+def verify(folder, mirror, stage):
     files = release_files.read_release(folder)
     info = buildinfo.parse(files["BUILDINFO"])
     architecture = run(["dpkg", "--print-architecture"], "dpkg --print-architecture").strip()
     if info.architecture != architecture:
         raise Refused(f"the release was built on {info.architecture}, this host is {architecture}")
     check_commit(info)
+    check_version(info, release_files.version(files))
     taken = take_signatures(files)
     signers = check_signatures(taken)
 
     run([os.path.join(ROOT, "scripts", "install-deps.sh"), "release"], "installing what the rebuild needs")
     work = tempfile.mkdtemp(prefix="loclistfix-verify.")
     try:
-        differences = compare(files, rebuild(info, taken, work, mirror), taken, work)
+        differences = compare(files, rebuild(info, taken, work, mirror, stage), taken, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return differences, len(files), info.commit, signers
@@ -318,19 +366,29 @@ def signed_by(signers):
     return f"signed by {signer.name} (certificate SHA-256 {signer.fingerprint}), {stamp}"
 
 
+USAGE = "usage: verify-release.sh [--mirror URL] [--stage DIR] DIR"
+
+
 def main(arguments):
-    mirror = None
-    if arguments[:1] == ["--mirror"]:
+    options = {"--mirror": None, "--stage": None}
+    while arguments[:1] and arguments[0] in options:
         if len(arguments) < 2:
-            raise Refused("--mirror needs a URL")
-        mirror, arguments = arguments[1], arguments[2:]
+            raise Refused(f"{arguments[0]} needs a value")
+        options[arguments[0]], arguments = arguments[1], arguments[2:]
     if len(arguments) != 1:
-        raise Refused("usage: verify-release.sh [--mirror URL] DIR")
-    differences, checked, commit, signers = verify(arguments[0], mirror)
+        raise Refused(USAGE)
+    stage = options["--stage"]
+    if stage is not None:
+        if not os.path.isdir(stage):
+            raise Refused(f"--stage {stage}: no such folder")
+        stage = os.path.abspath(stage)
+    differences, checked, commit, signers = verify(arguments[0], options["--mirror"], stage)
+    compared = (f"the packages staged in {stage}, not a rebuild of commit {commit[:12]}" if stage
+                else f"the build of commit {commit[:12]}")
     if differences == 0:
-        print(f"verdict: verified: all {checked} files are the build of commit {commit[:12]}, {signed_by(signers)}")
+        print(f"verdict: verified: all {checked} files are {compared}, {signed_by(signers)}")
         return 0
-    print(f"verdict: NOT verified: {differences} of {checked} files differ from the build of commit {commit[:12]}")
+    print(f"verdict: NOT verified: {differences} of {checked} files differ from {compared}")
     return 1
 
 
@@ -338,5 +396,9 @@ if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
     except (Refused, buildinfo.Refused) as refusal:
-        sys.stderr.write(f"verify-release.sh: {refusal}\n")
+        sys.stderr.write(f"verify-release.sh: {escaped(str(refusal))}\n")
+        sys.exit(1)
+    except Exception as fault:  # pylint: disable=broad-exception-caught
+        sys.stderr.write(f"verify-release.sh: cannot verify {escaped(' '.join(sys.argv[1:]))[:200]}: "
+                         f"{type(fault).__name__}: {escaped(str(fault))[:200]}\n")
         sys.exit(1)
