@@ -1,186 +1,284 @@
 """What a release's Authenticode signature may hold, checked with asn1crypto
 (the structure) and cryptography (the arithmetic). The signature is the one
-part of a release that no rebuild makes again, so it is held to exactly what
-signing makes: one SignedData by one signer, over this executable's digest,
-carrying the signer's certificate chain and at most one RFC 3161 time stamp.
+part of a release that no rebuild makes again, so it is held to exactly the
+bytes that signing makes: from the fields checked here alone (this
+executable's digest, the signer's chain, the signed attributes that the
+release command has osslsigncode write, the signature value and at most one
+RFC 3161 time stamp) the one SignedData that osslsigncode would write is
+built again in DER, and the signature must be those bytes.
 """
 
 import hashlib
-from datetime import timezone
+from datetime import datetime, timezone
 
-from asn1crypto import algos, cms, core, tsp
-from cryptography import x509
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
-from cryptography.hazmat.primitives.serialization import Encoding
+from asn1crypto import cms, core, tsp
 
 import authenticode
+import signature_types as spc
+from shown import escaped
+from signature_chain import BadSignature, chain, verify_rsa
 
-SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-RFC3161_TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"
-TST_INFO = "1.2.840.113549.1.9.16.1.4"
-
-
-class SpcAttributeTypeAndOptionalValue(core.Sequence):
-    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
-
-
-class DigestInfo(core.Sequence):
-    _fields = [("digest_algorithm", algos.DigestAlgorithm), ("digest", core.OctetString)]
+PROGRAM_NAME = "loclistfix"
+SIGNING_DIGEST = "sha256"
+STAMP_DIGESTS = ("sha256", "sha384", "sha512")
+# RFC 3161 leaves a token's serial number and nonce up to 160 and 64 bits
+# wide, and a policy a short OID; anything wider is room for a payload.
+LONGEST_NUMBER_BITS, LONGEST_POLICY = 160, 64
 
 
-class SpcIndirectDataContent(core.Sequence):
-    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
-
-
-class BadSignature(Exception):
-    """Why a signature is not one that signing makes."""
+class Stamp:
+    def __init__(self, time, tsa_chain):
+        self.time, self.chain = time, tsa_chain
 
 
 class Signer:
-    def __init__(self, certificate, time):
-        self.certificate = certificate
-        self.name = x509.load_der_x509_certificate(certificate).subject.rfc4514_string()
-        self.fingerprint = ":".join(f"{byte:02X}" for byte in hashlib.sha256(certificate).digest())
-        self.time = time
+    """A checked signature: its signer's chain and its time stamp, if any."""
+
+    def __init__(self, signer_chain, stamp):
+        self.chain, self.stamp = signer_chain, stamp
+        self.certificates = tuple(c.dump() for c in signer_chain.certificates)
 
 
-def _hash_algorithm(name):
-    algorithm = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}.get(name)
-    if algorithm is None:
-        raise BadSignature(f"it uses the digest {name}, which signing never does")
-    return algorithm()
+def _time(moment):
+    """A CMS Time as RFC 5652 has it: UTCTime up to 2049, GeneralizedTime after."""
+    return cms.Time(name="utc_time" if moment.year < 2050 else "generalized_time", value=moment)
 
 
-def _verify(certificate, signature, data, digest_name):
-    key = certificate.public_key()
-    algorithm = _hash_algorithm(digest_name)
-    try:
-        if isinstance(key, rsa.RSAPublicKey):
-            key.verify(signature, data, padding.PKCS1v15(), algorithm)
-        elif isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(signature, data, ec.ECDSA(algorithm))
-        else:
-            raise BadSignature("its signer's key is neither RSA nor EC")
-    except InvalidSignature:
-        raise BadSignature("its signature does not verify with its signer's certificate") from None
+def _digest_algorithm(name):
+    return {"algorithm": name, "parameters": core.Null()}
 
 
-def _chain(signed_data, signer_info, what):
-    """The signer's certificate, once the certificates are exactly its chain."""
-    certificates = []
-    for choice in signed_data["certificates"]:
-        if choice.name != "certificate":
-            raise BadSignature(f"{what} carries a {choice.name} besides certificates")
-        certificates.append(choice.chosen)
-    sid = signer_info["sid"]
-    if sid.name != "issuer_and_serial_number":
-        raise BadSignature(f"{what} names its signer by key identifier, which signing never does")
-    wanted = sid.chosen
-    signer = [c for c in certificates if c.issuer == wanted["issuer"] and c.serial_number == wanted["serial_number"].native]
-    if len(signer) != 1:
-        raise BadSignature(f"{what} does not carry its signer's certificate once")
-    chain, current = [signer[0]], signer[0]
-    while not current.self_issued:
-        issuers = [c for c in certificates if c.subject == current.issuer and c not in chain]
-        if not issuers:
-            break
-        current = issuers[0]
-        chain.append(current)
-    if len(chain) != len(certificates):
-        raise BadSignature(f"{what} carries {len(certificates) - len(chain)} certificate(s) besides its signer's chain")
-    if signed_data["crls"].native:
-        raise BadSignature(f"{what} carries revocation lists")
-    return x509.load_der_x509_certificate(signer[0].dump())
-
-
-def _signed_attributes(signer_info, content_type, content, what):
-    """Checks the signed attributes' content type and digest of CONTENT."""
-    attributes = {attribute["type"].dotted: attribute["values"] for attribute in signer_info["signed_attrs"]}
-    digest_name = signer_info["digest_algorithm"]["algorithm"].native
-    types, digests = attributes.get("1.2.840.113549.1.9.3"), attributes.get("1.2.840.113549.1.9.4")
-    if types is None or len(types) != 1 or types[0].dotted != content_type:
-        raise BadSignature(f"{what} does not sign the content type it carries")
-    if digests is None or len(digests) != 1 or digests[0].native != hashlib.new(digest_name, content).digest():
-        raise BadSignature(f"{what} does not sign the content it carries")
-    return digest_name
-
-
-def _signed_data(der, what):
-    info = cms.ContentInfo.load(der)
+def _one_signer(info, what):
+    """The SignedData of ContentInfo INFO, its one SignerInfo, and its certificates."""
     if info["content_type"].native != "signed_data":
         raise BadSignature(f"{what} is no PKCS#7 SignedData")
     signed_data = info["content"]
     if len(signed_data["signer_infos"]) != 1:
         raise BadSignature(f"{what} has {len(signed_data['signer_infos'])} signers, not one")
-    return signed_data, signed_data["signer_infos"][0]
+    if not isinstance(signed_data["crls"], core.Void):
+        raise BadSignature(f"{what} carries revocation lists")
+    carried = []
+    for choice in signed_data["certificates"]:
+        if choice.name != "certificate":
+            raise BadSignature(f"{what} carries a {escaped(choice.name)} besides certificates")
+        carried.append(choice.chosen)
+    signer_info = signed_data["signer_infos"][0]
+    if signer_info["sid"].name != "issuer_and_serial_number":
+        raise BadSignature(f"{what} names its signer by key identifier, which signing never does")
+    return signed_data, signer_info, carried
 
 
-def _verified_signer(signed_data, signer_info, content_type, content, what):
-    certificate = _chain(signed_data, signer_info, what)
-    digest_name = _signed_attributes(signer_info, content_type, content, what)
-    attributes = signer_info["signed_attrs"].dump()
-    _verify(certificate, signer_info["signature"].native, b"\x31" + attributes[1:], digest_name)
-    return certificate
+def _attributes(signer_info, what):
+    """The signed attributes, by name, each with its one value."""
+    attributes = {}
+    for attribute in signer_info["signed_attrs"]:
+        name = attribute["type"].native
+        if name in attributes or len(attribute["values"]) != 1:
+            raise BadSignature(f"{what} signs its {escaped(name)} twice")
+        attributes[name] = attribute["values"][0]
+    return attributes
 
 
-def _attributes(optional):
-    """An optional attribute set as a list; absent, it is empty."""
-    return [] if isinstance(optional, core.Void) else list(optional)
+def _expect(attributes, names, what):
+    if set(attributes) != set(names):
+        extra = sorted(set(attributes) - set(names)) or sorted(set(names) - set(attributes))
+        raise BadSignature(f"{what} does not sign what signing signs ({escaped(', '.join(extra))})")
 
 
-def _time_stamp(values, signature):
-    """The time of the one RFC 3161 token in VALUES, stamped over SIGNATURE."""
-    what = "its time stamp"
-    if len(values) != 1:
-        raise BadSignature(f"it holds {len(values)} time stamps, not one")
-    signed_data, signer_info = _signed_data(values[0].dump(), what)
-    content = signed_data["encap_content_info"]
-    if content["content_type"].dotted != TST_INFO:
-        raise BadSignature(f"{what} is no RFC 3161 time-stamp token")
-    token = content["content"].contents
-    _verified_signer(signed_data, signer_info, TST_INFO, token, what)
-    if _attributes(signer_info["unsigned_attrs"]):
-        raise BadSignature(f"{what} carries unauthenticated attributes")
-    info = tsp.TSTInfo.load(token)
-    imprint = info["message_imprint"]
-    stamped = hashlib.new(imprint["hash_algorithm"]["algorithm"].native, signature).digest()
-    if imprint["hashed_message"].native != stamped:
-        raise BadSignature(f"{what} is not over this signature")
-    return info["gen_time"].native.astimezone(timezone.utc)
+def _signer_info(certificate, digest_name, attributes, signature):
+    return {
+        "version": "v1",
+        "sid": cms.SignerIdentifier(name="issuer_and_serial_number", value={
+            "issuer": certificate.issuer, "serial_number": certificate.serial_number}),
+        "digest_algorithm": _digest_algorithm(digest_name),
+        "signed_attrs": cms.CMSAttributes([{"type": t, "values": [v]} for t, v in attributes]),
+        "signature_algorithm": {"algorithm": "rsassa_pkcs1v15", "parameters": core.Null()},
+        "signature": signature,
+    }
 
 
-def check(der, exe):
-    """The Signer of DER, an Authenticode signature of EXE (unsigned)."""
+def _signed_data(version, digest_name, content, certificates, signer_info):
+    return cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": version,
+        "digest_algorithms": [_digest_algorithm(digest_name)],
+        "encap_content_info": content,
+        "certificates": [cms.CertificateChoices(name="certificate", value=c) for c in certificates],
+        "signer_infos": [signer_info],
+    }})
+
+
+def _difference(published, rebuilt, path=""):
+    """Where PUBLISHED, a parsed value, first differs from REBUILT, the same
+    type built anew: the innermost field that holds the difference."""
+    children = []
     try:
-        return _check(der, exe)
+        if isinstance(published, core.Choice):
+            children = [(path, published.chosen, rebuilt.chosen)] if published.name == rebuilt.name else []
+        elif isinstance(published, core.Sequence):
+            children = [(f"{path}.{name}" if path else name, published[name], rebuilt[name]) for name, *_ in published._fields]
+        elif isinstance(published, (core.SequenceOf, core.SetOf)) and len(published) == len(rebuilt):
+            children = [(f"{path}[{n}]", mine, theirs) for n, (mine, theirs) in enumerate(zip(published, rebuilt))]
+        elif isinstance(published, core.ParsableOctetString) and published.parsed is not None:
+            children = [(path, published.parsed, rebuilt.parsed)]
+    except (ValueError, TypeError, KeyError):
+        children = []
+    for where, mine, theirs in children:
+        if mine.dump() != theirs.dump():
+            return _difference(mine, theirs, where)
+    return path
+
+
+def _canonical(published, rebuilt, what):
+    """PUBLISHED (DER) is REBUILT (a ContentInfo), byte for byte."""
+    made = rebuilt.dump()
+    if made != published:
+        field = _difference(cms.ContentInfo.load(published), cms.ContentInfo.load(made))
+        raise BadSignature(f"{what} is not as signing makes it: its {field or 'encoding'} differs")
+
+
+def _stamp_info(info, imprinted):
+    """TSTInfo INFO built again from its checked fields, for a stamp over IMPRINTED."""
+    imprint = info["message_imprint"]
+    algorithm = imprint["hash_algorithm"]["algorithm"].native
+    if algorithm not in STAMP_DIGESTS:
+        raise BadSignature(f"its time stamp is over a {escaped(algorithm)} digest, which signing never asks for")
+    if imprint["hashed_message"].native != hashlib.new(algorithm, imprinted).digest():
+        raise BadSignature("its time stamp is not over this signature")
+    policy = info["policy"].dotted
+    fields = {
+        "version": "v1",
+        "policy": policy if len(policy) <= LONGEST_POLICY else "0",
+        "message_imprint": {"hash_algorithm": {"algorithm": algorithm}, "hashed_message": imprint["hashed_message"]},
+        "serial_number": info["serial_number"].native,
+        "gen_time": info["gen_time"].native,
+    }
+    for name in ("serial_number", "nonce"):
+        if not isinstance(info[name], core.Void) and abs(info[name].native).bit_length() > LONGEST_NUMBER_BITS:
+            raise BadSignature(f"its time stamp's {name.replace('_', ' ')} is longer than any time-stamp server's")
+    if not isinstance(info["nonce"], core.Void):
+        fields["nonce"] = info["nonce"].native
+    if not isinstance(info["accuracy"], core.Void):
+        fields["accuracy"] = {k: v for k, v in info["accuracy"].native.items() if v is not None}
+    return tsp.TSTInfo(fields)
+
+
+def _time_stamp(token, stamped, earliest):
+    """The Stamp of TOKEN, an RFC 3161 token over STAMPED made no earlier
+    than EARLIEST; and the token as a time-stamp server would make it."""
+    what = "its time stamp"
+    signed_data, signer_info, carried = _one_signer(token, what)
+    content = signed_data["encap_content_info"]
+    if content["content_type"].native != "tst_info":
+        raise BadSignature(f"{what} is no RFC 3161 time-stamp token")
+    info = content["content"].parsed
+    time = info["gen_time"].native.astimezone(timezone.utc)
+    if not earliest <= time <= datetime.now(timezone.utc):
+        raise BadSignature(f"{what} says {time:%Y-%m-%dT%H:%M:%SZ}, before the signing or after now")
+    tsa = chain(carried, signer_info["sid"].chosen, (time, time), "time_stamping", what)
+    digest_name = signer_info["digest_algorithm"]["algorithm"].native
+    if digest_name not in STAMP_DIGESTS:
+        raise BadSignature(f"{what} uses the digest {escaped(digest_name)}")
+    rebuilt_info = _stamp_info(info, stamped)
+    attributes = _attributes(signer_info, what)
+    certificate = tsa.signer.dump()
+    if "signing_certificate_v2" in attributes:
+        essential = ("signing_certificate_v2", {"certs": [{"cert_hash": hashlib.sha256(certificate).digest()}]})
+    else:
+        essential = ("signing_certificate", {"certs": [{"cert_hash": hashlib.sha1(certificate).digest()}]})
+    names = ["content_type", "message_digest", essential[0]] + (["signing_time"] if "signing_time" in attributes else [])
+    _expect(attributes, names, what)
+    signed = [
+        ("content_type", "tst_info"),
+        ("message_digest", hashlib.new(digest_name, rebuilt_info.dump()).digest()),
+        essential,
+    ] + ([("signing_time", _time(attributes["signing_time"].native))] if "signing_time" in attributes else [])
+    rebuilt_signer = _signer_info(tsa.signer, digest_name, signed, signer_info["signature"].native)
+    verify_rsa(tsa.signer, rebuilt_signer["signature"], rebuilt_signer["signed_attrs"].dump(), digest_name, what)
+    rebuilt = _signed_data("v3", digest_name, {"content_type": "tst_info", "content": rebuilt_info},
+                           tsa.certificates, rebuilt_signer)
+    return Stamp(time, tsa), rebuilt
+
+
+def _indirect_data(exe):
+    """The SpcIndirectDataContent that osslsigncode signs for EXE."""
+    obsolete = spc.SpcLink(name="file", value=spc.SpcString(name="unicode", value="<<<Obsolete>>>"))
+    return spc.SpcIndirectDataContent({
+        "data": {"type": spc.SPC_PE_IMAGE_DATA, "value": {"flags": (1,), "file": obsolete}},
+        "message_digest": {"digest_algorithm": _digest_algorithm(SIGNING_DIGEST),
+                           "digest": authenticode.digest(exe, SIGNING_DIGEST)},
+    })
+
+
+def _opus_info(value):
+    """The program name and web address that signing.sh has osslsigncode
+    sign, built again; the address is one that signing.sh takes."""
+    info = {"program_name": spc.SpcString(name="ascii", value=PROGRAM_NAME)}
+    more = value["more_info"]
+    if not isinstance(more, core.Void):
+        url = more.chosen.native if more.name == "url" else ""
+        authority = url.split("//", 1)[-1].split("/", 1)[0]
+        if not url.startswith(("http://", "https://")) or "@" in authority or not url.isprintable() or len(url) > 2000:
+            raise BadSignature("it signs a web address that the release command would not")
+        info["more_info"] = spc.SpcLink(name="url", value=url)
+    return info
+
+
+def check(der, exe, epoch):
+    """The Signer of DER, an Authenticode signature of EXE (unsigned) made
+    by the release command with the signing time EPOCH (seconds)."""
+    try:
+        return _check(der, exe, datetime.fromtimestamp(int(epoch), timezone.utc))
     except BadSignature:
         raise
-    except (ValueError, TypeError, KeyError, AttributeError, IndexError, OverflowError):
+    except RecursionError:
+        raise BadSignature("it is nested deeper than any signature") from None
+    except Exception:  # pylint: disable=broad-except # whatever the parsers make of forged bytes
         raise BadSignature("it is no well-formed Authenticode signature") from None
 
 
-def _check(der, exe):
+def _check(der, exe, signing_time):
     what = "it"
-    signed_data, signer_info = _signed_data(der, what)
+    signed_data, signer_info, carried = _one_signer(cms.ContentInfo.load(der, strict=True), what)
     content = signed_data["encap_content_info"]
-    if content["content_type"].dotted != SPC_INDIRECT_DATA:
+    if content["content_type"].dotted != spc.SPC_INDIRECT_DATA:
         raise BadSignature("it signs no executable's digest")
-    signed_content = content["content"].contents
-    indirect = content["content"].parse(SpcIndirectDataContent)
-    carried = indirect["message_digest"]
-    digest_name = carried["digest_algorithm"]["algorithm"].native
-    _hash_algorithm(digest_name)
-    if carried["digest"].native != authenticode.digest(exe, digest_name):
+    indirect = _indirect_data(exe)
+    carried_digest = content["content"]["message_digest"]
+    if carried_digest["digest"].native != indirect["message_digest"]["digest"].native:
         raise BadSignature("it is the signature of another file")
-    certificate = _verified_signer(signed_data, signer_info, SPC_INDIRECT_DATA, signed_content, what)
-    time = None
-    for attribute in _attributes(signer_info["unsigned_attrs"]):
-        if attribute["type"].dotted != RFC3161_TIME_STAMP:
-            raise BadSignature(f"it carries an unauthenticated attribute ({attribute['type'].dotted}) besides a time stamp")
-        if time is not None:
-            raise BadSignature("it carries two time stamps")
-        time = _time_stamp(attribute["values"], signer_info["signature"].native)
-    return Signer(certificate.public_bytes(Encoding.DER), time)
-
+    if signer_info["digest_algorithm"]["algorithm"].native != SIGNING_DIGEST:
+        raise BadSignature(f"it uses a digest other than {SIGNING_DIGEST}, which the release command signs with")
+    attributes = _attributes(signer_info, what)
+    _expect(attributes, ["content_type", "signing_time", "spc_statement_type", "spc_sp_opus_info", "message_digest"], what)
+    if attributes["signing_time"].native != signing_time:
+        raise BadSignature(f"its signing time is not {signing_time:%Y-%m-%dT%H:%M:%SZ}, BUILDINFO's Source-Date-Epoch")
+    signed = [
+        ("content_type", spc.SPC_INDIRECT_DATA),
+        ("signing_time", _time(signing_time)),
+        ("spc_statement_type", [spc.INDIVIDUAL_CODE_SIGNING]),
+        ("spc_sp_opus_info", _opus_info(attributes["spc_sp_opus_info"])),
+        ("message_digest", hashlib.new(SIGNING_DIGEST, indirect.contents).digest()),
+    ]
+    signature = signer_info["signature"].native
+    unsigned = signer_info["unsigned_attrs"]
+    stamp, token = None, None
+    if not isinstance(unsigned, core.Void):
+        others = [a["type"].dotted for a in unsigned if a["type"].native != "rfc3161_time_stamp"]
+        if others:
+            raise BadSignature(f"it carries an unauthenticated attribute ({escaped(others[0])}) besides a time stamp")
+        if len(unsigned) != 1 or len(unsigned[0]["values"]) != 1:
+            raise BadSignature("it carries more than one time stamp")
+        stamp, token = _time_stamp(unsigned[0]["values"][0], signature, signing_time)
+    # Without a time stamp, the signature was made some time between the
+    # commit and now, and the chain must have been valid at some moment then.
+    when = (stamp.time, stamp.time) if stamp else (signing_time, datetime.now(timezone.utc))
+    signer_chain = chain(carried, signer_info["sid"].chosen, when, "code_signing", what)
+    rebuilt_signer = _signer_info(signer_chain.signer, SIGNING_DIGEST, signed, signature)
+    verify_rsa(signer_chain.signer, signature, rebuilt_signer["signed_attrs"].dump(),
+               SIGNING_DIGEST, "its signature")
+    if token is not None:
+        rebuilt_signer["unsigned_attrs"] = [{"type": "rfc3161_time_stamp", "values": [token]}]
+    rebuilt = _signed_data("v1", SIGNING_DIGEST, {"content_type": spc.SPC_INDIRECT_DATA, "content": indirect},
+                           signer_chain.certificates, rebuilt_signer)
+    _canonical(der, rebuilt, what)
+    return Signer(signer_chain, stamp)
