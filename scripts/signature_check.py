@@ -97,12 +97,30 @@ def _signer_info(certificate, digest_name, attributes, signature):
     }
 
 
+class _CertificatesInChainOrder(cms.CertificateSet):
+    """The certificates as osslsigncode 2.5 writes them: the signer's first,
+    then the rest in the key file's order, which must be the chain's."""
+
+    def _set_contents(self, force=False):
+        self._contents = b"".join(child.dump(force=force) for child in self)
+        self._header = None
+
+
+def _certificates(chain_order, published):
+    """CHAIN_ORDER's certificates in DER's order for a set, as osslsigncode
+    2.9 writes them, unless PUBLISHED lists them in the chain's order."""
+    choices = [cms.CertificateChoices(name="certificate", value=c) for c in chain_order]
+    if [c.dump() for c in published] == [c.dump() for c in chain_order]:
+        return _CertificatesInChainOrder(choices)
+    return cms.CertificateSet(choices)
+
+
 def _signed_data(version, digest_name, content, certificates, signer_info):
     return cms.ContentInfo({"content_type": "signed_data", "content": {
         "version": version,
         "digest_algorithms": [_digest_algorithm(digest_name)],
         "encap_content_info": content,
-        "certificates": [cms.CertificateChoices(name="certificate", value=c) for c in certificates],
+        "certificates": certificates,
         "signer_infos": [signer_info],
     }})
 
@@ -195,15 +213,18 @@ def _time_stamp(token, stamped, earliest):
     rebuilt_signer = _signer_info(tsa.signer, digest_name, signed, signer_info["signature"].native)
     verify_rsa(tsa.signer, rebuilt_signer["signature"], rebuilt_signer["signed_attrs"].dump(), digest_name, what)
     rebuilt = _signed_data("v3", digest_name, {"content_type": "tst_info", "content": rebuilt_info},
-                           tsa.certificates, rebuilt_signer)
+                           _certificates(tsa.certificates, carried), rebuilt_signer)
     return Stamp(time, tsa), rebuilt
 
 
-def _indirect_data(exe):
-    """The SpcIndirectDataContent that osslsigncode signs for EXE."""
+def _indirect_data(exe, flags):
+    """The SpcIndirectDataContent that osslsigncode signs for EXE: 2.5 sets
+    no flag, 2.9 the first, so FLAGS is that of the signature in hand."""
+    if flags not in ((), (1,)):
+        raise BadSignature("its executable's flags are none that osslsigncode writes")
     obsolete = spc.SpcLink(name="file", value=spc.SpcString(name="unicode", value="<<<Obsolete>>>"))
     return spc.SpcIndirectDataContent({
-        "data": {"type": spc.SPC_PE_IMAGE_DATA, "value": {"flags": (1,), "file": obsolete}},
+        "data": {"type": spc.SPC_PE_IMAGE_DATA, "value": {"flags": flags, "file": obsolete}},
         "message_digest": {"digest_algorithm": _digest_algorithm(SIGNING_DIGEST),
                            "digest": authenticode.digest(exe, SIGNING_DIGEST)},
     })
@@ -242,7 +263,7 @@ def _check(der, exe, signing_time):
     content = signed_data["encap_content_info"]
     if content["content_type"].dotted != spc.SPC_INDIRECT_DATA:
         raise BadSignature("it signs no executable's digest")
-    indirect = _indirect_data(exe)
+    indirect = _indirect_data(exe, content["content"]["data"]["value"]["flags"].native)
     carried_digest = content["content"]["message_digest"]
     if carried_digest["digest"].native != indirect["message_digest"]["digest"].native:
         raise BadSignature("it is the signature of another file")
@@ -279,6 +300,6 @@ def _check(der, exe, signing_time):
     if token is not None:
         rebuilt_signer["unsigned_attrs"] = [{"type": "rfc3161_time_stamp", "values": [token]}]
     rebuilt = _signed_data("v1", SIGNING_DIGEST, {"content_type": spc.SPC_INDIRECT_DATA, "content": indirect},
-                           signer_chain.certificates, rebuilt_signer)
+                           _certificates(signer_chain.certificates, carried), rebuilt_signer)
     _canonical(der, rebuilt, what)
     return Signer(signer_chain, stamp)
