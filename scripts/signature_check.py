@@ -11,16 +11,19 @@ built again in DER, and the signature must be those bytes.
 import hashlib
 from datetime import datetime, timezone
 
-from asn1crypto import cms, core, tsp
+from asn1crypto import cms, core, tsp, x509
 
 import authenticode
 import signature_types as spc
 from shown import escaped
-from signature_chain import BadSignature, chain, verify_rsa
+from signature_chain import MOST_CERTIFICATES, BadSignature, chain, verify_rsa
 
 PROGRAM_NAME = "loclistfix"
 SIGNING_DIGEST = "sha256"
 STAMP_DIGESTS = ("sha256", "sha384", "sha512")
+# The executable's flags (signed) tell which osslsigncode signed, and so how
+# it ordered the certificates (not signed).
+OSSLSIGNCODE_2_9_FLAGS = (1,)
 # RFC 3161 leaves a token's serial number and nonce up to 160 and 64 bits
 # wide, and a policy a short OID; anything wider is room for a payload.
 LONGEST_NUMBER_BITS, LONGEST_POLICY = 160, 64
@@ -57,6 +60,9 @@ def _one_signer(info, what):
         raise BadSignature(f"{what} has {len(signed_data['signer_infos'])} signers, not one")
     if not isinstance(signed_data["crls"], core.Void):
         raise BadSignature(f"{what} carries revocation lists")
+    if len(signed_data["certificates"]) > MOST_CERTIFICATES:
+        raise BadSignature(f"{what} carries {len(signed_data['certificates'])} certificates, "
+                           f"more than the {MOST_CERTIFICATES} a chain may have")
     carried = []
     for choice in signed_data["certificates"]:
         if choice.name != "certificate":
@@ -98,21 +104,21 @@ def _signer_info(certificate, digest_name, attributes, signature):
 
 
 class _CertificatesInChainOrder(cms.CertificateSet):
-    """The certificates as osslsigncode 2.5 writes them: the signer's first,
-    then the rest in the key file's order, which must be the chain's."""
+    """Certificates in the order given, as OpenSSL's PKCS#7 writes them:
+    osslsigncode 2.5 the signer's and then the key file's, which must be the
+    chain's; a time-stamp server the signer's and then its chain."""
 
     def _set_contents(self, force=False):
         self._contents = b"".join(child.dump(force=force) for child in self)
         self._header = None
 
 
-def _certificates(chain_order, published):
-    """CHAIN_ORDER's certificates in DER's order for a set, as osslsigncode
-    2.9 writes them, unless PUBLISHED lists them in the chain's order."""
+def _certificates(chain_order, sorted_as_set):
+    """CHAIN_ORDER's certificates, sorted as DER sorts a set where
+    SORTED_AS_SET (osslsigncode 2.9 sorts them), else in the chain's order.
+    Either way their order is not left to whoever holds the signature."""
     choices = [cms.CertificateChoices(name="certificate", value=c) for c in chain_order]
-    if [c.dump() for c in published] == [c.dump() for c in chain_order]:
-        return _CertificatesInChainOrder(choices)
-    return cms.CertificateSet(choices)
+    return cms.CertificateSet(choices) if sorted_as_set else _CertificatesInChainOrder(choices)
 
 
 def _signed_data(version, digest_name, content, certificates, signer_info):
@@ -154,8 +160,9 @@ def _canonical(published, rebuilt, what):
         raise BadSignature(f"{what} is not as signing makes it: its {field or 'encoding'} differs")
 
 
-def _stamp_info(info, imprinted):
-    """TSTInfo INFO built again from its checked fields, for a stamp over IMPRINTED."""
+def _stamp_info(info, imprinted, tsa_certificate):
+    """TSTInfo INFO built again from its checked fields, for a stamp over
+    IMPRINTED by the holder of TSA_CERTIFICATE."""
     imprint = info["message_imprint"]
     algorithm = imprint["hash_algorithm"]["algorithm"].native
     if algorithm not in STAMP_DIGESTS:
@@ -177,7 +184,24 @@ def _stamp_info(info, imprinted):
         fields["nonce"] = info["nonce"].native
     if not isinstance(info["accuracy"], core.Void):
         fields["accuracy"] = {k: v for k, v in info["accuracy"].native.items() if v is not None}
+    if not isinstance(info["tsa"], core.Void):
+        fields["tsa"] = x509.GeneralName(name="directory_name", value=tsa_certificate.subject)
     return tsp.TSTInfo(fields)
+
+
+def _signing_certificate(attributes, certificate):
+    """The ESS signing-certificate attribute that names CERTIFICATE, as
+    version 1 (SHA-1) or 2 (SHA-256), with its issuer and serial number or
+    without, whichever ATTRIBUTES hold."""
+    name = "signing_certificate_v2" if "signing_certificate_v2" in attributes else "signing_certificate"
+    digest = hashlib.sha256 if name == "signing_certificate_v2" else hashlib.sha1
+    identifier = {"cert_hash": digest(certificate.dump()).digest()}
+    if name in attributes and not isinstance(attributes[name]["certs"][0]["issuer_serial"], core.Void):
+        identifier["issuer_serial"] = {
+            "issuer": [x509.GeneralName(name="directory_name", value=certificate.issuer)],
+            "serial_number": certificate.serial_number,
+        }
+    return name, {"certs": [identifier]}
 
 
 def _time_stamp(token, stamped, earliest):
@@ -196,13 +220,9 @@ def _time_stamp(token, stamped, earliest):
     digest_name = signer_info["digest_algorithm"]["algorithm"].native
     if digest_name not in STAMP_DIGESTS:
         raise BadSignature(f"{what} uses the digest {escaped(digest_name)}")
-    rebuilt_info = _stamp_info(info, stamped)
+    rebuilt_info = _stamp_info(info, stamped, tsa.signer)
     attributes = _attributes(signer_info, what)
-    certificate = tsa.signer.dump()
-    if "signing_certificate_v2" in attributes:
-        essential = ("signing_certificate_v2", {"certs": [{"cert_hash": hashlib.sha256(certificate).digest()}]})
-    else:
-        essential = ("signing_certificate", {"certs": [{"cert_hash": hashlib.sha1(certificate).digest()}]})
+    essential = _signing_certificate(attributes, tsa.signer)
     names = ["content_type", "message_digest", essential[0]] + (["signing_time"] if "signing_time" in attributes else [])
     _expect(attributes, names, what)
     signed = [
@@ -213,14 +233,14 @@ def _time_stamp(token, stamped, earliest):
     rebuilt_signer = _signer_info(tsa.signer, digest_name, signed, signer_info["signature"].native)
     verify_rsa(tsa.signer, rebuilt_signer["signature"], rebuilt_signer["signed_attrs"].dump(), digest_name, what)
     rebuilt = _signed_data("v3", digest_name, {"content_type": "tst_info", "content": rebuilt_info},
-                           _certificates(tsa.certificates, carried), rebuilt_signer)
+                           _certificates(tsa.certificates, False), rebuilt_signer)
     return Stamp(time, tsa), rebuilt
 
 
 def _indirect_data(exe, flags):
     """The SpcIndirectDataContent that osslsigncode signs for EXE: 2.5 sets
     no flag, 2.9 the first, so FLAGS is that of the signature in hand."""
-    if flags not in ((), (1,)):
+    if flags not in ((), OSSLSIGNCODE_2_9_FLAGS):
         raise BadSignature("its executable's flags are none that osslsigncode writes")
     obsolete = spc.SpcLink(name="file", value=spc.SpcString(name="unicode", value="<<<Obsolete>>>"))
     return spc.SpcIndirectDataContent({
@@ -263,7 +283,8 @@ def _check(der, exe, signing_time):
     content = signed_data["encap_content_info"]
     if content["content_type"].dotted != spc.SPC_INDIRECT_DATA:
         raise BadSignature("it signs no executable's digest")
-    indirect = _indirect_data(exe, content["content"]["data"]["value"]["flags"].native)
+    indirect_flags = content["content"]["data"]["value"]["flags"].native
+    indirect = _indirect_data(exe, indirect_flags)
     carried_digest = content["content"]["message_digest"]
     if carried_digest["digest"].native != indirect["message_digest"]["digest"].native:
         raise BadSignature("it is the signature of another file")
@@ -300,6 +321,6 @@ def _check(der, exe, signing_time):
     if token is not None:
         rebuilt_signer["unsigned_attrs"] = [{"type": "rfc3161_time_stamp", "values": [token]}]
     rebuilt = _signed_data("v1", SIGNING_DIGEST, {"content_type": spc.SPC_INDIRECT_DATA, "content": indirect},
-                           _certificates(signer_chain.certificates, carried), rebuilt_signer)
+                           _certificates(signer_chain.certificates, indirect_flags == OSSLSIGNCODE_2_9_FLAGS), rebuilt_signer)
     _canonical(der, rebuilt, what)
     return Signer(signer_chain, stamp)
