@@ -114,7 +114,8 @@ def chain(carried, issuer_and_serial, when, usage, what):
         validity = certificate["tbs_certificate"]["validity"]
         if not (validity["not_before"].native <= when[1] and when[0] <= validity["not_after"].native):
             raise BadSignature(
-                f"certificate {subject(certificate)} was not valid at {when[0]:%Y-%m-%dT%H:%M:%SZ}, when {what} was made"
+                f"certificate {subject(certificate)} was not valid at {when[0]:%Y-%m-%dT%H:%M:%SZ}, "
+                f"when {what} was made"
             )
     if usage not in (found[0].extended_key_usage_value.native if found[0].extended_key_usage_value else []):
         raise BadSignature(f"{what}'s certificate {subject(found[0])} is not for {usage.replace('_', ' ')}")
