@@ -1,186 +1,126 @@
 """What a release's Authenticode signature may hold, checked with asn1crypto
 (the structure) and cryptography (the arithmetic). The signature is the one
-part of a release that no rebuild makes again, so it is held to exactly what
-signing makes: one SignedData by one signer, over this executable's digest,
-carrying the signer's certificate chain and at most one RFC 3161 time stamp.
+part of a release that no rebuild makes again, so it is held to exactly the
+bytes that signing makes: from the fields checked here alone (this
+executable's digest, the signer's chain, the signed attributes that the
+release command has osslsigncode write, the signature value and at most one
+RFC 3161 time stamp) the one SignedData that osslsigncode would write is
+built again in DER, and the signature must be those bytes.
 """
 
 import hashlib
-from datetime import timezone
+from datetime import datetime, timezone
 
-from asn1crypto import algos, cms, core, tsp
-from cryptography import x509
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
-from cryptography.hazmat.primitives.serialization import Encoding
+from asn1crypto import cms, core
 
 import authenticode
+import signature_types as spc
+from shown import escaped
+from signature_chain import BadSignature, chain, verify_rsa
+from signature_cms import (canonical, certificate_set, cms_time, digest_algorithm, expect, new_signed_data,
+                           new_signer_info, one_signer, signed_attributes)
+from signature_stamp import time_stamp
 
-SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
-RFC3161_TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"
-TST_INFO = "1.2.840.113549.1.9.16.1.4"
-
-
-class SpcAttributeTypeAndOptionalValue(core.Sequence):
-    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
-
-
-class DigestInfo(core.Sequence):
-    _fields = [("digest_algorithm", algos.DigestAlgorithm), ("digest", core.OctetString)]
-
-
-class SpcIndirectDataContent(core.Sequence):
-    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
-
-
-class BadSignature(Exception):
-    """Why a signature is not one that signing makes."""
+PROGRAM_NAME = "loclistfix"
+SIGNING_DIGEST = "sha256"
+# The executable's flags (signed) tell which osslsigncode signed, and so how
+# it ordered the certificates (not signed).
+OSSLSIGNCODE_2_9_FLAGS = (1,)
 
 
 class Signer:
-    def __init__(self, certificate, time):
-        self.certificate = certificate
-        self.name = x509.load_der_x509_certificate(certificate).subject.rfc4514_string()
-        self.fingerprint = ":".join(f"{byte:02X}" for byte in hashlib.sha256(certificate).digest())
-        self.time = time
+    """A checked signature: its signer's chain and its time stamp, if any."""
+
+    def __init__(self, signer_chain, stamp):
+        self.chain, self.stamp = signer_chain, stamp
+        self.certificates = tuple(c.dump() for c in signer_chain.certificates)
 
 
-def _hash_algorithm(name):
-    algorithm = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}.get(name)
-    if algorithm is None:
-        raise BadSignature(f"it uses the digest {name}, which signing never does")
-    return algorithm()
+def _indirect_data(exe, flags):
+    """The SpcIndirectDataContent that osslsigncode signs for EXE: 2.5 sets
+    no flag, 2.9 the first, so FLAGS is that of the signature in hand."""
+    if flags not in ((), OSSLSIGNCODE_2_9_FLAGS):
+        raise BadSignature("its executable's flags are none that osslsigncode writes")
+    obsolete = spc.SpcLink(name="file", value=spc.SpcString(name="unicode", value="<<<Obsolete>>>"))
+    return spc.SpcIndirectDataContent({
+        "data": {"type": spc.SPC_PE_IMAGE_DATA, "value": {"flags": flags, "file": obsolete}},
+        "message_digest": {"digest_algorithm": digest_algorithm(SIGNING_DIGEST),
+                           "digest": authenticode.digest(exe, SIGNING_DIGEST)},
+    })
 
 
-def _verify(certificate, signature, data, digest_name):
-    key = certificate.public_key()
-    algorithm = _hash_algorithm(digest_name)
+def _opus_info(value):
+    """The program name and web address that signing.sh has osslsigncode
+    sign, built again; the address is one that signing.sh takes."""
+    info = {"program_name": spc.SpcString(name="ascii", value=PROGRAM_NAME)}
+    more = value["more_info"]
+    if not isinstance(more, core.Void):
+        url = more.chosen.native if more.name == "url" else ""
+        authority = url.split("//", 1)[-1].split("/", 1)[0]
+        if not url.startswith(("http://", "https://")) or "@" in authority or not url.isprintable() or len(url) > 2000:
+            raise BadSignature("it signs a web address that the release command would not")
+        info["more_info"] = spc.SpcLink(name="url", value=url)
+    return info
+
+
+def check(der, exe, epoch):
+    """The Signer of DER, an Authenticode signature of EXE (unsigned) made
+    by the release command with the signing time EPOCH (seconds)."""
     try:
-        if isinstance(key, rsa.RSAPublicKey):
-            key.verify(signature, data, padding.PKCS1v15(), algorithm)
-        elif isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(signature, data, ec.ECDSA(algorithm))
-        else:
-            raise BadSignature("its signer's key is neither RSA nor EC")
-    except InvalidSignature:
-        raise BadSignature("its signature does not verify with its signer's certificate") from None
-
-
-def _chain(signed_data, signer_info, what):
-    """The signer's certificate, once the certificates are exactly its chain."""
-    certificates = []
-    for choice in signed_data["certificates"]:
-        if choice.name != "certificate":
-            raise BadSignature(f"{what} carries a {choice.name} besides certificates")
-        certificates.append(choice.chosen)
-    sid = signer_info["sid"]
-    if sid.name != "issuer_and_serial_number":
-        raise BadSignature(f"{what} names its signer by key identifier, which signing never does")
-    wanted = sid.chosen
-    signer = [c for c in certificates if c.issuer == wanted["issuer"] and c.serial_number == wanted["serial_number"].native]
-    if len(signer) != 1:
-        raise BadSignature(f"{what} does not carry its signer's certificate once")
-    chain, current = [signer[0]], signer[0]
-    while not current.self_issued:
-        issuers = [c for c in certificates if c.subject == current.issuer and c not in chain]
-        if not issuers:
-            break
-        current = issuers[0]
-        chain.append(current)
-    if len(chain) != len(certificates):
-        raise BadSignature(f"{what} carries {len(certificates) - len(chain)} certificate(s) besides its signer's chain")
-    if signed_data["crls"].native:
-        raise BadSignature(f"{what} carries revocation lists")
-    return x509.load_der_x509_certificate(signer[0].dump())
-
-
-def _signed_attributes(signer_info, content_type, content, what):
-    """Checks the signed attributes' content type and digest of CONTENT."""
-    attributes = {attribute["type"].dotted: attribute["values"] for attribute in signer_info["signed_attrs"]}
-    digest_name = signer_info["digest_algorithm"]["algorithm"].native
-    types, digests = attributes.get("1.2.840.113549.1.9.3"), attributes.get("1.2.840.113549.1.9.4")
-    if types is None or len(types) != 1 or types[0].dotted != content_type:
-        raise BadSignature(f"{what} does not sign the content type it carries")
-    if digests is None or len(digests) != 1 or digests[0].native != hashlib.new(digest_name, content).digest():
-        raise BadSignature(f"{what} does not sign the content it carries")
-    return digest_name
-
-
-def _signed_data(der, what):
-    info = cms.ContentInfo.load(der)
-    if info["content_type"].native != "signed_data":
-        raise BadSignature(f"{what} is no PKCS#7 SignedData")
-    signed_data = info["content"]
-    if len(signed_data["signer_infos"]) != 1:
-        raise BadSignature(f"{what} has {len(signed_data['signer_infos'])} signers, not one")
-    return signed_data, signed_data["signer_infos"][0]
-
-
-def _verified_signer(signed_data, signer_info, content_type, content, what):
-    certificate = _chain(signed_data, signer_info, what)
-    digest_name = _signed_attributes(signer_info, content_type, content, what)
-    attributes = signer_info["signed_attrs"].dump()
-    _verify(certificate, signer_info["signature"].native, b"\x31" + attributes[1:], digest_name)
-    return certificate
-
-
-def _attributes(optional):
-    """An optional attribute set as a list; absent, it is empty."""
-    return [] if isinstance(optional, core.Void) else list(optional)
-
-
-def _time_stamp(values, signature):
-    """The time of the one RFC 3161 token in VALUES, stamped over SIGNATURE."""
-    what = "its time stamp"
-    if len(values) != 1:
-        raise BadSignature(f"it holds {len(values)} time stamps, not one")
-    signed_data, signer_info = _signed_data(values[0].dump(), what)
-    content = signed_data["encap_content_info"]
-    if content["content_type"].dotted != TST_INFO:
-        raise BadSignature(f"{what} is no RFC 3161 time-stamp token")
-    token = content["content"].contents
-    _verified_signer(signed_data, signer_info, TST_INFO, token, what)
-    if _attributes(signer_info["unsigned_attrs"]):
-        raise BadSignature(f"{what} carries unauthenticated attributes")
-    info = tsp.TSTInfo.load(token)
-    imprint = info["message_imprint"]
-    stamped = hashlib.new(imprint["hash_algorithm"]["algorithm"].native, signature).digest()
-    if imprint["hashed_message"].native != stamped:
-        raise BadSignature(f"{what} is not over this signature")
-    return info["gen_time"].native.astimezone(timezone.utc)
-
-
-def check(der, exe):
-    """The Signer of DER, an Authenticode signature of EXE (unsigned)."""
-    try:
-        return _check(der, exe)
+        return _check(der, exe, datetime.fromtimestamp(int(epoch), timezone.utc))
     except BadSignature:
         raise
-    except (ValueError, TypeError, KeyError, AttributeError, IndexError, OverflowError):
+    except RecursionError:
+        raise BadSignature("it is nested deeper than any signature") from None
+    except Exception:  # pylint: disable=broad-except # whatever the parsers make of forged bytes
         raise BadSignature("it is no well-formed Authenticode signature") from None
 
 
-def _check(der, exe):
+def _check(der, exe, signing_time):
     what = "it"
-    signed_data, signer_info = _signed_data(der, what)
+    signed_data, signer_info, carried = one_signer(cms.ContentInfo.load(der, strict=True), what)
     content = signed_data["encap_content_info"]
-    if content["content_type"].dotted != SPC_INDIRECT_DATA:
+    if content["content_type"].dotted != spc.SPC_INDIRECT_DATA:
         raise BadSignature("it signs no executable's digest")
-    signed_content = content["content"].contents
-    indirect = content["content"].parse(SpcIndirectDataContent)
-    carried = indirect["message_digest"]
-    digest_name = carried["digest_algorithm"]["algorithm"].native
-    _hash_algorithm(digest_name)
-    if carried["digest"].native != authenticode.digest(exe, digest_name):
+    indirect_flags = content["content"]["data"]["value"]["flags"].native
+    indirect = _indirect_data(exe, indirect_flags)
+    carried_digest = content["content"]["message_digest"]
+    if carried_digest["digest"].native != indirect["message_digest"]["digest"].native:
         raise BadSignature("it is the signature of another file")
-    certificate = _verified_signer(signed_data, signer_info, SPC_INDIRECT_DATA, signed_content, what)
-    time = None
-    for attribute in _attributes(signer_info["unsigned_attrs"]):
-        if attribute["type"].dotted != RFC3161_TIME_STAMP:
-            raise BadSignature(f"it carries an unauthenticated attribute ({attribute['type'].dotted}) besides a time stamp")
-        if time is not None:
-            raise BadSignature("it carries two time stamps")
-        time = _time_stamp(attribute["values"], signer_info["signature"].native)
-    return Signer(certificate.public_bytes(Encoding.DER), time)
-
+    if signer_info["digest_algorithm"]["algorithm"].native != SIGNING_DIGEST:
+        raise BadSignature(f"it uses a digest other than {SIGNING_DIGEST}, which the release command signs with")
+    attributes = signed_attributes(signer_info, what)
+    expect(attributes, ["content_type", "signing_time", "spc_statement_type", "spc_sp_opus_info", "message_digest"],
+           what)
+    if attributes["signing_time"].native != signing_time:
+        raise BadSignature(f"its signing time is not {signing_time:%Y-%m-%dT%H:%M:%SZ}, BUILDINFO's Source-Date-Epoch")
+    signed = [
+        ("content_type", spc.SPC_INDIRECT_DATA),
+        ("signing_time", cms_time(signing_time)),
+        ("spc_statement_type", [spc.INDIVIDUAL_CODE_SIGNING]),
+        ("spc_sp_opus_info", _opus_info(attributes["spc_sp_opus_info"])),
+        ("message_digest", hashlib.new(SIGNING_DIGEST, indirect.contents).digest()),
+    ]
+    signature = signer_info["signature"].native
+    unsigned = signer_info["unsigned_attrs"]
+    stamp, token = None, None
+    if not isinstance(unsigned, core.Void):
+        others = [a["type"].dotted for a in unsigned if a["type"].native != "rfc3161_time_stamp"]
+        if others:
+            raise BadSignature(f"it carries an unauthenticated attribute ({escaped(others[0])}) besides a time stamp")
+        if len(unsigned) != 1 or len(unsigned[0]["values"]) != 1:
+            raise BadSignature("it carries more than one time stamp")
+        stamp, token = time_stamp(unsigned[0]["values"][0], signature, signing_time)
+    # Without a time stamp, the signature was made some time between the
+    # commit and now, and the chain must have been valid at some moment then.
+    when = (stamp.time, stamp.time) if stamp else (signing_time, datetime.now(timezone.utc))
+    signer_chain = chain(carried, signer_info["sid"].chosen, when, "code_signing", what)
+    rebuilt_signer = new_signer_info(signer_chain.signer, SIGNING_DIGEST, signed, signature)
+    verify_rsa(signer_chain.signer, signature, rebuilt_signer["signed_attrs"].dump(), SIGNING_DIGEST, "its signature")
+    if token is not None:
+        rebuilt_signer["unsigned_attrs"] = [{"type": "rfc3161_time_stamp", "values": [token]}]
+    certificates = certificate_set(signer_chain.certificates, indirect_flags == OSSLSIGNCODE_2_9_FLAGS)
+    content = {"content_type": spc.SPC_INDIRECT_DATA, "content": indirect}
+    rebuilt = new_signed_data("v1", SIGNING_DIGEST, content, certificates, rebuilt_signer)
+    canonical(der, rebuilt, what)
+    return Signer(signer_chain, stamp)

@@ -128,6 +128,10 @@ signing_check_certificate() {
     "$signing_openssl" x509 -in "$cert" -noout -ext extendedKeyUsage 2>/dev/null | sed 1d | tr ',' '\n' |
         sed 's/^ *//; s/ *$//' | grep -qx 'Code Signing' ||
         fail "the certificate is not for code signing (its extended key usage lacks Code Signing, 1.3.6.1.5.5.7.3.3)"
+    # An ECDSA signature has a second form, (r, n - s), that anyone can make
+    # from it without the key; the verifier takes RSA keys alone.
+    "$signing_openssl" x509 -in "$cert" -noout -text 2>/dev/null | grep -q 'Public Key Algorithm: rsaEncryption$' ||
+        fail "the certificate's key is not RSA: releases are signed with RSA keys alone (docs/releasing.md says why)"
     local from until
     from=$("$signing_openssl" x509 -in "$cert" -noout -startdate | cut -d= -f2)
     until=$("$signing_openssl" x509 -in "$cert" -noout -enddate | cut -d= -f2)

@@ -28,6 +28,7 @@ import authenticode
 import buildinfo
 import commit_tree
 import release_files
+import signature_chain
 import signature_check
 from release_files import Refused
 from shown import escaped
@@ -136,7 +137,7 @@ def take_signatures(files):
     return taken
 
 
-def check_signatures(taken):
+def check_signatures(taken, epoch):
     """The one signer of both executables, or None for an unsigned release.
 
     Each signature must carry the digest of the published executable; once
@@ -148,13 +149,15 @@ def check_signatures(taken):
         if signature is None:
             continue
         try:
-            signers.append(signature_check.check(signature, exe))
+            signers.append(signature_check.check(signature, exe, epoch))
         except signature_check.BadSignature as fault:
             raise Refused(f"the signature of {name[:-4]}/loclistfix.exe: {fault}") from None
     if not signers:
         return None
-    if len({signer.certificate for signer in signers}) != 1:
-        raise Refused("the two executables are signed by different certificates")
+    if len({signer.certificates for signer in signers}) != 1:
+        raise Refused("the two executables are signed by different certificates or chains")
+    if len({signer.stamp is None for signer in signers}) != 1:
+        raise Refused("one executable is time-stamped and the other is not")
     return signers
 
 
@@ -346,7 +349,7 @@ def verify(folder, mirror, stage):
     check_commit(info)
     check_version(info, release_files.version(files))
     taken = take_signatures(files)
-    signers = check_signatures(taken)
+    signers = check_signatures(taken, info.epoch)
 
     run([os.path.join(ROOT, "scripts", "install-deps.sh"), "release"], "installing what the rebuild needs")
     work = tempfile.mkdtemp(prefix="loclistfix-verify.")
@@ -357,13 +360,28 @@ def verify(folder, mirror, stage):
     return differences, len(files), info.commit, signers
 
 
+def certificate(cert):
+    """A certificate as the verdict names it: its SHA-256 first, which no
+    name can imitate, then its subject, escaped."""
+    return f"certificate SHA-256 {signature_chain.fingerprint(cert)} ({signature_chain.subject(cert)})"
+
+
 def signed_by(signers):
+    """The signer, the top of its chain and each time stamp, for the reader
+    to compare with the ones they expect: no trust store vouches for them."""
     if signers is None:
         return "unsigned"
-    signer = signers[0]
-    times = sorted({s.time.strftime("%Y-%m-%dT%H:%M:%SZ") if s.time else "none" for s in signers})
-    stamp = "not time-stamped" if times == ["none"] else f"time-stamped {', '.join(times)}"
-    return f"signed by {signer.name} (certificate SHA-256 {signer.fingerprint}), {stamp}"
+    chain = signers[0].chain
+    if chain.issuer_absent:
+        top = f"{certificate(chain.top)}, whose issuer {signature_chain.subject(chain.top, 'issuer')} is absent"
+    else:
+        top = f"{certificate(chain.top)}, self-signed"
+    if chain.top is chain.signer:
+        top = "the signer's certificate itself" + top[len(certificate(chain.top)):]
+    stamps = sorted({f"{s.stamp.time:%Y-%m-%dT%H:%M:%SZ} by {certificate(s.stamp.chain.signer)}"
+                     for s in signers if s.stamp})
+    stamped = f"time-stamped {'; '.join(stamps)}" if stamps else "not time-stamped"
+    return f"signed by {certificate(chain.signer)}; chain top: {top}; {stamped}"
 
 
 USAGE = "usage: verify-release.sh [--mirror URL] [--stage DIR] DIR"

@@ -39,7 +39,8 @@ secret() {
 # Microsoft's individual code signing), expired and future (for code signing,
 # valid in 2020 and 2099), spliced (plain's key beside signer's certificate),
 # empty (signer with the empty password), newline (signer with the password and "\n"),
-# legacy (signer, encrypted with RC2-40 and 3DES as older Windows and Java do).
+# legacy (signer, encrypted with RC2-40 and 3DES as older Windows and Java do),
+# ec (for code signing, with a P-256 key).
 # The signer's key is also on a SoftHSM2 token of the test's own.
 cd "$work"
 password=$(secret throwaway-)
@@ -53,6 +54,8 @@ for cert in signer:codeSigning plain: individual:msCodeInd; do
     openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=loclistfix test ${cert%:*}" "${usage[@]}" \
         -keyout "${cert%:*}.key" -out "${cert%:*}.pem" 2>/dev/null
 done
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj "/CN=loclistfix test ec" \
+    -addext extendedKeyUsage=codeSigning -keyout ec.key -out ec.pem 2>/dev/null
 mkdir ca && touch ca/index.txt && echo 01 >ca/serial
 printf '%s\n' '[ca]' 'default_ca = test' '[test]' 'database = index.txt' 'new_certs_dir = .' 'serial = serial' \
     'default_md = sha256' 'policy = any' 'x509_extensions = codesigning' 'unique_subject = no' '[any]' \
@@ -63,7 +66,7 @@ for dated in expired:20200101000000Z:20200201000000Z future:20990101000000Z:2099
     (cd ca && openssl ca -batch -config ca.cnf -selfsign -keyfile "../$cert.key" -in "$cert.csr" \
         -startdate "$from" -enddate "$until" -out "../$cert.pem" 2>/dev/null)
 done
-for cert in signer plain individual expired future; do
+for cert in signer plain individual expired future ec; do
     openssl pkcs12 -export -inkey $cert.key -in $cert.pem -out $cert.p12 -passout pass:"$password"
 done
 openssl pkcs12 -export -inkey plain.key -nocerts -certfile signer.pem -out spliced.p12 -passout pass:"$password" 2>/dev/null
@@ -359,6 +362,7 @@ bad_inputs=(
     "missing key file|no such file|LOCLISTFIX_SIGN_PASSWORD=$password|--sign-pkcs12 $work/missing.p12"
     "certificate without code-signing usage|not for code signing|LOCLISTFIX_SIGN_PASSWORD=$password|--sign-pkcs12 $work/plain.p12"
     "only individual code-signing usage|not for code signing|LOCLISTFIX_SIGN_PASSWORD=$password|--sign-pkcs12 $work/individual.p12"
+    "an EC key|not RSA|LOCLISTFIX_SIGN_PASSWORD=$password|--sign-pkcs12 $work/ec.p12"
     "key that does not match its certificate|does not match|LOCLISTFIX_SIGN_PASSWORD=$password|--sign-pkcs12 $work/spliced.p12"
     "expired certificate|expired|LOCLISTFIX_SIGN_PASSWORD=$password|--sign-pkcs12 $work/expired.p12"
     "certificate not yet valid|not valid before|LOCLISTFIX_SIGN_PASSWORD=$password|--sign-pkcs12 $work/future.p12"
@@ -497,16 +501,18 @@ cp -R signatures/unsigned/. stage/
 for exe in signatures/pkcs12/*/loclistfix.exe; do
     name=${exe%/loclistfix.exe} name=${name##*/}
     signature_of "$exe" "signatures/unsigned/$name/loclistfix.exe" "signatures/$name.p7s"
-    # The same executable re-signed: by another key, by the signer with a
-    # certificate besides its chain, nested with another key's, and with a
-    # blob among its unauthenticated attributes.
-    for way in "other|-pkcs12 plain.p12|signatures/unsigned/$name/loclistfix.exe" \
+    # The same executable re-signed as the release command signs: by another
+    # key (with its CA), by the signer with a certificate besides its chain,
+    # nested with another key's, and with a blob among its unauthenticated
+    # attributes.
+    for way in "other|-pkcs12 chained.p12|signatures/unsigned/$name/loclistfix.exe" \
         "extra-certificate|-pkcs12 signer.p12 -ac ca-root.pem|signatures/unsigned/$name/loclistfix.exe" \
         "nested|-pkcs12 plain.p12 -nest|$exe"; do
         IFS='|' read -r kind options from <<<"$way"
         read -ra options <<<"$options"
         rm -f "signatures/$kind.exe"
-        osslsigncode sign "${options[@]}" -pass "$password" -h sha256 -in "$from" -out "signatures/$kind.exe" >/dev/null
+        osslsigncode sign "${options[@]}" -pass "$password" -h sha256 -n loclistfix -time "$commit_date" -in "$from" \
+            -out "signatures/$kind.exe" >/dev/null
         signature_of "signatures/$kind.exe" "signatures/unsigned/$name/loclistfix.exe" "signatures/$name.$kind.p7s"
     done
     rm -f signatures/blob.exe
@@ -539,7 +545,8 @@ patched() {
     rm -f patched.exe patched-signed.exe signatures/patched.p7s
     cp "stage/$win32/loclistfix.exe" patched.exe
     printf '\x90' | dd of=patched.exe bs=1 seek=$((0x440)) conv=notrunc status=none
-    osslsigncode sign -pkcs12 signer.p12 -pass "$password" -h sha256 -in patched.exe -out patched-signed.exe >/dev/null
+    osslsigncode sign -pkcs12 signer.p12 -pass "$password" -h sha256 -n loclistfix -time "$commit_date" -in patched.exe \
+        -out patched-signed.exe >/dev/null
     rm -rf patched-stage && cp -R stage patched-stage && cp patched.exe "patched-stage/$win32/loclistfix.exe"
     signature_of patched-signed.exe patched.exe signatures/patched.p7s
     mkdir "$1.signatures" && cp signatures/patched.p7s "$1.signatures/$win32.p7s" &&
@@ -547,6 +554,33 @@ patched() {
         release_command "$root/scripts/package.sh" --stage "$work/patched-stage" --signatures "$1.signatures" --out "$1" >/dev/null
 }
 unchanged() { :; }
+# forged_signature FOLDER KIND [BASE]: both signatures forged by forge_signature.py
+# from BASE's (other: signed with chained.p12, its CA included) or the pkcs12 release's.
+forged_signature() {
+    local name
+    for name in "$win32" "$win64"; do
+        /usr/bin/python3 -I -B "$root/tests/release/forge_signature.py" "$2" "signatures/$name${3:+.$3}.p7s" \
+            "signatures/$name.$2.p7s" forgers || return
+    done
+    signed_as "$1" "$win32.$2.p7s" "$win64.$2.p7s"
+}
+forged_stamp() { forged_signature "$1" stamp; }
+forged_ca() { forged_signature "$1" issuer other; }
+digest_payload() { forged_signature "$1" digest-parameters; }
+signer_payload() { forged_signature "$1" signer-parameters; }
+impostor() { forged_signature "$1" impostor; }
+rewritten_leaf() { forged_signature "$1" rewritten other; }
+leaf_only() { forged_signature "$1" leaf-only other; }
+ec_other_form() { forged_signature "$1" ec; }
+deep_crl() { forged_signature "$1" crl-depth; }
+odd_curve() { forged_signature "$1" curve; }
+many_certificates() { forged_signature "$1" many other; }
+# The SHA-256 of a PEM certificate, as the verdict writes it.
+fingerprint() {
+    openssl x509 -in "$1" -noout -fingerprint -sha256 | cut -d= -f2
+}
+signer_fp=$(fingerprint signer.pem) chained_fp=$(fingerprint chained.pem) ca_fp=$(fingerprint ca-root.pem)
+tsa_fp=$(fingerprint tsa/tsa.pem)
 # buildinfo FOLDER SED-SCRIPT: BUILDINFO edited, and SHA256SUMS to match.
 buildinfo() { sed -i "$2" "$1/BUILDINFO" && sums "$1"; }
 other_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(printf '%040d' 0)/"; }
@@ -631,9 +665,9 @@ link_through() {
 check "a commit whose tree holds a link and a path through it: not written through the link" link_through
 # what it is | release | change | who verifies | exit status | what the output says | options | environment
 verifications=(
-    "a fresh signed release, rebuilt, whatever LOCLISTFIX_VERIFY_STAGE says|pkcs12|unchanged|root|0|verdict: verified: all 4 files are the build of commit ${commit:0:12}, signed by CN=loclistfix test signer (certificate SHA-256 ||LOCLISTFIX_VERIFY_STAGE=$work/empty-stage"
+    "a fresh signed release, rebuilt, whatever LOCLISTFIX_VERIFY_STAGE says|pkcs12|unchanged|root|0|verdict: verified: all 4 files are the build of commit ${commit:0:12}, signed by certificate SHA-256 $signer_fp (CN=loclistfix test signer); chain top: the signer's certificate itself, self-signed; not time-stamped||LOCLISTFIX_VERIFY_STAGE=$work/empty-stage"
     "a fresh unsigned release|unsigned|unchanged|root|0|verdict: verified: all 4 files are the packages staged in $work/stage, not a rebuild of commit ${commit:0:12}, unsigned|--stage $work/stage|"
-    "a time-stamped release|timestamped|unchanged|root|0|, time-stamped 20|--stage $work/stage|"
+    "a time-stamped release|timestamped|unchanged|root|0|Z by certificate SHA-256 $tsa_fp (CN=loclistfix test TSA)|--stage $work/stage|"
     "one byte of code changed, signed again|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440), in section .text (and the checksum)|--stage $work/stage|"
     "a commit not in this clone|pkcs12|other_commit|root|1|is on no branch or tag of this clone||"
     "a commit on no branch or tag|pkcs12|dangling_commit|root|1|git fetch --tags origin||"
@@ -664,8 +698,19 @@ verifications=(
     "a signature nested by another key|pkcs12|nested|root|1|(1.3.6.1.4.1.311.2.4.1) besides a time stamp||"
     "a certificate besides the signer's chain|pkcs12|extra_certificate|root|1|besides its signer's chain||"
     "one executable re-signed by another key|pkcs12|one_other_key|root|1|signed by different certificates||"
-    "both re-signed by another key: the verdict names it|pkcs12|both_other_key|root|0|signed by CN=loclistfix test plain (|--stage $work/stage|"
+    "both re-signed by another key, its CA beside it: the verdict names both|pkcs12|both_other_key|root|0|signed by certificate SHA-256 $chained_fp (CN=loclistfix test chained); chain top: certificate SHA-256 $ca_fp (CN=loclistfix test CA), self-signed; not time-stamped|--stage $work/stage|"
     "one executable's signature stripped|pkcs12|one_unsigned|root|1|signs both or neither||"
+    "a time stamp from a self-made server, dated 2001|pkcs12|forged_stamp|root|1|its time stamp says 2001-09-09T01:46:40Z||"
+    "a self-made CA with a payload in place of the signer's CA|pkcs12|forged_ca|root|1|does not verify with the key of CN=loclistfix test CA||"
+    "a payload in digestAlgorithms|pkcs12|digest_payload|root|1|its content.digest_algorithms[0] differs||"
+    "a payload in the signature algorithm's parameters|pkcs12|signer_payload|root|1|its content.signer_infos[0].signature_algorithm differs||"
+    "a certificate named after the signer's and its fingerprint, then ESC [8m|pkcs12|impostor|root|0|(CN=loclistfix test signer (certificate SHA-256 $signer_fp)\\x1b[8m); chain top: the signer's certificate itself, self-signed|--stage $work/stage|"
+    "the leaf's subject rewritten, its CA left out|pkcs12|rewritten_leaf|root|0|(CN=loclistfix test rewritten); chain top: the signer's certificate itself, whose issuer CN=loclistfix test CA is absent|--stage $work/stage|"
+    "a leaf signed without its CA|pkcs12|leaf_only|root|0|signed by certificate SHA-256 $chained_fp (CN=loclistfix test chained); chain top: the signer's certificate itself, whose issuer CN=loclistfix test CA is absent|--stage $work/stage|"
+    "an EC key's signature in its other form, (r, n - s)|pkcs12|ec_other_form|root|1|holds an EC key||"
+    "a revocation list nested 3,000 deep|pkcs12|deep_crl|root|1|carries revocation lists||"
+    "the signer's key on a curve that cryptography does not know|pkcs12|odd_curve|root|1|holds an EC key||"
+    "1,000 certificates chained by name|pkcs12|many_certificates|root|1|more than the 8 a chain may have||"
     "bytes after the signature in its entry|pkcs12|padded|root|1|differs: $win32.zip|--stage $work/stage|"
     "a folder holding other versions|pkcs12|other_files|root|0|verdict: verified: all 4 files|--stage $work/stage|"
     "the verifier's git has core.autocrlf=true|pkcs12|unchanged|root|0|verdict: verified: all 4 files|--stage $work/stage|$autocrlf"

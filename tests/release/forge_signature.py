@@ -1,0 +1,231 @@
+"""Forges an executable's signature from a genuine one, the ways an attacker
+without the signer's key would; keys of its own are kept in KEYS, so that
+both executables of a release are forged by the same ones.
+
+    forge_signature.py KIND GENUINE.p7s OUT.p7s KEYS
+
+stamp        a token from a self-made time-stamp authority, dated 2001
+issuer       the CA replaced by a self-made one of the same name, with a payload
+digest-parameters, signer-parameters
+             a payload in digestAlgorithms or the signature algorithm's parameters
+impostor     re-signed by a certificate named after the genuine one and its
+             fingerprint, then ESC [8m
+rewritten    the leaf's subject rewritten, its CA left out
+leaf-only    the CA left out, as a key file without it signs
+ec           re-signed by an EC key, then (r, n - s)
+crl-depth    a revocation list nested 3,000 deep
+curve        the signer's key on secp112r1, which cryptography does not know
+many         the CA replaced by 1,000 certificates chained by name
+"""
+
+import datetime
+import hashlib
+import os
+import sys
+
+from asn1crypto import algos, cms, core, keys, tsp, x509
+from cryptography import x509 as crypto_x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+PAYLOAD = b"HIDDEN PAYLOAD " * 4096
+# secp112r1, which OpenSSL knows and cryptography does not; its base point.
+SECP112R1_GENERATOR = bytes.fromhex("04" "09487239995A5EE76B55F9C2F098" "A89CE5AF8724C0A23E0E0FF77500")
+P256_ORDER = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551
+
+
+def key(folder, name, curve=None):
+    """The forger's key NAME, made at its first use."""
+    path = os.path.join(folder, f"{name}.key")
+    if not os.path.exists(path):
+        made = ec.generate_private_key(curve) if curve else rsa.generate_private_key(65537, 2048)
+        with open(path, "wb") as file:
+            file.write(made.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                          serialization.NoEncryption()))
+    with open(path, "rb") as file:
+        return serialization.load_pem_private_key(file.read(), None)
+
+
+def certificate(folder, private, name, usage, extra=()):
+    """A self-signed certificate for PRIVATE's key, valid 2000-2099, as
+    asn1crypto's; made at its first use, as NAME's in FOLDER."""
+    path = os.path.join(folder, f"{hashlib.sha256(name.encode()).hexdigest()}.der")
+    if os.path.exists(path):
+        with open(path, "rb") as file:
+            return x509.Certificate.load(file.read())
+    subject = crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, name, _validate=False)])
+    builder = (crypto_x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
+               .public_key(private.public_key()).serial_number(crypto_x509.random_serial_number())
+               .not_valid_before(datetime.datetime(2000, 1, 1)).not_valid_after(datetime.datetime(2099, 1, 1))
+               .add_extension(crypto_x509.BasicConstraints(ca=usage is None, path_length=None), critical=True))
+    if usage:
+        builder = builder.add_extension(crypto_x509.ExtendedKeyUsage([usage]), critical=False)
+    for extension in extra:
+        builder = builder.add_extension(extension, critical=False)
+    made = builder.sign(private, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
+    with open(path, "wb") as file:
+        file.write(made)
+    return x509.Certificate.load(made)
+
+
+class AnyAlgorithm(core.Sequence):
+    _fields = [("algorithm", core.ObjectIdentifier), ("parameters", core.Any, {"optional": True})]
+
+
+def with_payload(spec, algorithm):
+    """An algorithm identifier of type SPEC whose parameters hold PAYLOAD."""
+    return spec.load(AnyAlgorithm({"algorithm": algorithm, "parameters": core.OctetString(PAYLOAD)}).dump())
+
+
+def signed_data(der):
+    return cms.ContentInfo.load(der)["content"]
+
+
+def wrapped(data):
+    return cms.ContentInfo({"content_type": "signed_data", "content": data}).dump()
+
+
+def certificates(data):
+    return [choice.chosen for choice in data["certificates"]]
+
+
+def with_certificates(data, chosen):
+    data["certificates"] = [cms.CertificateChoices(name="certificate", value=c) for c in chosen]
+
+
+def signer_of(data):
+    named = data["signer_infos"][0]["sid"].chosen
+    return next(c for c in certificates(data) if c.serial_number == named["serial_number"].native)
+
+
+def resigned(data, private, cert, algorithm="rsassa_pkcs1v15"):
+    """DATA's signed attributes signed by PRIVATE, whose certificate CERT
+    alone it then carries."""
+    info = data["signer_infos"][0]
+    attributes = info["signed_attrs"].untag().dump()
+    if isinstance(private, rsa.RSAPrivateKey):
+        info["signature"] = private.sign(attributes, padding.PKCS1v15(), hashes.SHA256())
+    else:
+        info["signature"] = private.sign(attributes, ec.ECDSA(hashes.SHA256()))
+    info["signature_algorithm"] = {"algorithm": algorithm}
+    info["sid"] = cms.SignerIdentifier(name="issuer_and_serial_number",
+                                       value={"issuer": cert.issuer, "serial_number": cert.serial_number})
+    with_certificates(data, [cert])
+    data["signer_infos"] = [info]
+    return data
+
+
+def stamp(data, folder):
+    """A time stamp over DATA's signature from a self-made authority."""
+    private = key(folder, "tsa")
+    cert = certificate(folder, private, "Time-Stamp Authority", ExtendedKeyUsageOID.TIME_STAMPING)
+    info = data["signer_infos"][0]
+    token_info = tsp.TSTInfo({
+        "version": "v1", "policy": "1.2.3.4.1",
+        "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
+                            "hashed_message": hashlib.sha256(info["signature"].native).digest()},
+        "serial_number": 1, "gen_time": datetime.datetime(2001, 9, 9, 1, 46, 40, tzinfo=datetime.timezone.utc),
+    })
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": ["tst_info"]},
+        {"type": "message_digest", "values": [hashlib.sha256(token_info.dump()).digest()]},
+        {"type": "signing_certificate", "values": [{"certs": [{"cert_hash": hashlib.sha1(cert.dump()).digest()}]}]},
+    ])
+    token = cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": "v3",
+        "digest_algorithms": [{"algorithm": "sha256", "parameters": core.Null()}],
+        "encap_content_info": {"content_type": "tst_info", "content": token_info},
+        "certificates": [cms.CertificateChoices(name="certificate", value=cert)],
+        "signer_infos": [{
+            "version": "v1",
+            "sid": cms.SignerIdentifier(name="issuer_and_serial_number",
+                                        value={"issuer": cert.issuer, "serial_number": cert.serial_number}),
+            "digest_algorithm": {"algorithm": "sha256", "parameters": core.Null()},
+            "signed_attrs": attributes,
+            "signature_algorithm": {"algorithm": "rsassa_pkcs1v15", "parameters": core.Null()},
+            "signature": private.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256()),
+        }],
+    }})
+    info["unsigned_attrs"] = [{"type": "1.3.6.1.4.1.311.3.3.1", "values": [token]}]
+    data["signer_infos"] = [info]
+    return data
+
+
+def forge(kind, data, folder):
+    genuine = signer_of(data)
+    others = [c for c in certificates(data) if c is not genuine]
+    if kind == "stamp":
+        return stamp(data, folder)
+    if kind == "issuer":
+        payload = crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier("1.3.6.1.4.1.55555.1"), PAYLOAD)
+        fake = certificate(folder, key(folder, "ca"), genuine.issuer.native["common_name"], None, extra=[payload])
+        with_certificates(data, [genuine, fake])
+    elif kind == "digest-parameters":
+        data["digest_algorithms"] = [with_payload(algos.DigestAlgorithm, "2.16.840.1.101.3.4.2.1")]
+    elif kind == "signer-parameters":
+        info = data["signer_infos"][0]
+        info["signature_algorithm"] = with_payload(algos.SignedDigestAlgorithm, "1.2.840.113549.1.1.1")
+        data["signer_infos"] = [info]
+    elif kind == "impostor":
+        fingerprint = ":".join(f"{b:02X}" for b in hashlib.sha256(genuine.dump()).digest())
+        name = crypto_x509.load_der_x509_certificate(genuine.dump()).subject.rfc4514_string()
+        private = key(folder, "impostor")
+        name = f"{name[3:]} (certificate SHA-256 {fingerprint})\x1b[8m"
+        return resigned(data, private, certificate(folder, private, name, ExtendedKeyUsageOID.CODE_SIGNING))
+    elif kind in ("rewritten", "leaf-only"):
+        if kind == "rewritten":
+            tbs = genuine["tbs_certificate"]
+            tbs["subject"] = x509.Name.build({"common_name": "loclistfix test rewritten"})
+            genuine["tbs_certificate"] = tbs
+        with_certificates(data, [x509.Certificate.load(genuine.dump())])
+    elif kind == "ec":
+        private = key(folder, "ec", ec.SECP256R1())
+        data = resigned(data, private, certificate(folder, private, "EC signer", ExtendedKeyUsageOID.CODE_SIGNING),
+                        "sha256_ecdsa")
+        info = data["signer_infos"][0]
+        r, s = decode_dss_signature(info["signature"].native)
+        info["signature"] = encode_dss_signature(r, P256_ORDER - s)
+        data["signer_infos"] = [info]
+    elif kind == "crl-depth":
+        nested = core.Null()
+        for _ in range(3000):
+            nested = core.Sequence(contents=nested.dump())
+        other = {"other_rev_info_format": "1.3.6.1.4.1.55555.3", "other_rev_info": core.Any.load(nested.dump())}
+        data["crls"] = [cms.RevocationInfoChoice(name="other", value=other)]
+    elif kind == "curve":
+        tbs = genuine["tbs_certificate"]
+        tbs["subject_public_key_info"] = keys.PublicKeyInfo({
+            "algorithm": {"algorithm": "ec", "parameters": keys.ECDomainParameters(name="named", value="1.3.132.0.6")},
+            "public_key": SECP112R1_GENERATOR,
+        })
+        genuine["tbs_certificate"] = tbs
+        with_certificates(data, [x509.Certificate.load(genuine.dump())] + others)
+    elif kind == "many":
+        chained = []
+        for n in range(1000):
+            cert = x509.Certificate.load(others[0].dump())
+            tbs = cert["tbs_certificate"]
+            if n:
+                tbs["subject"] = x509.Name.build({"common_name": f"link {n}"})
+            tbs["issuer"] = x509.Name.build({"common_name": f"link {n + 1}"})
+            cert["tbs_certificate"] = tbs
+            chained.append(x509.Certificate.load(cert.dump()))
+        with_certificates(data, [genuine] + chained)
+    else:
+        sys.exit(f"forge_signature.py: no forgery '{kind}'")
+    return data
+
+
+def main(kind, genuine_path, out_path, folder):
+    os.makedirs(folder, exist_ok=True)
+    with open(genuine_path, "rb") as file:
+        data = signed_data(file.read())
+    forged = wrapped(forge(kind, data, folder))
+    with open(out_path, "wb") as file:
+        file.write(forged)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
