@@ -33,6 +33,6 @@ esac
 # fail MESSAGE: the script's one line on standard error, and exit 1. A PIN in
 # a PKCS#11 URI never reaches the screen.
 fail() {
-    printf '%s: %s\n' "${0##*/}" "$*" | sed -E 's/(pin-value=)[^;?&]*/\1(hidden)/g' >&2
+    printf '%s: %s\n' "${0##*/}" "$*" | sed -E 's/(pin-value=)[^;?&]*/\1(hidden)/gI' >&2
     exit 1
 }
