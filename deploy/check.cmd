@@ -5,19 +5,24 @@ rem   0  nothing for loclistfix to do: no location list, a list not at
 rem      version 2, a version-2 list without a readable CurrentID (which
 rem      loclistfix leaves alone), or NumEntries gone
 rem   1  NumEntries still present: loclistfix deletes it
-rem   2  could not read the list, or one of its values is of a type that
-rem      this check does not read
-setlocal
+rem   2  could not read the list, or a value of a type whose size or data
+rem      reg does not show (the administrator's guide lists them)
+rem
+rem A string value may hold quotes and & and would run as a command if its
+rem data went through cmd's %-expansion whole: only reg's names for types,
+rem hexadecimal data and single characters are ever expanded.
+setlocal DisableDelayedExpansion
+rem reg comes from the system, never from the folder this runs in,
+rem and no path below is relative to it: the folder's name plays no part.
+pushd "%SystemRoot%\System32"
 rem A 32-bit cmd on 64-bit Windows sees the 32-bit registry, where Telephony,
-rem unlike Locations below it, is a key of its own: the check runs again in
-rem the native cmd, so that every key below is the one loclistfix sees.
-if not defined PROCESSOR_ARCHITEW6432 goto native
-"%SystemRoot%\Sysnative\cmd.exe" /d /c "%~f0"
-exit /b %errorlevel%
-:native
+rem unlike Locations below it, is a key of its own: reg reads the native view,
+rem the one loclistfix sees, and no second cmd is needed.
+set "view="
+if defined PROCESSOR_ARCHITEW6432 set "view=/reg:64"
 set "versions=HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion"
 set "list=%versions%\Telephony\Locations"
-reg query "%list%" >nul 2>&1
+reg query "%list%" %view% >nul 2>&1
 if not errorlevel 1 goto read
 
 rem reg exits 1 for a missing key and for a denied read alike: a key is
@@ -31,47 +36,76 @@ if "%lists%"=="no" (
 echo could not read the location list
 exit /b 2
 
-rem loclistfix reads each value as its first four bytes, whatever its type.
+rem loclistfix reads each value through the ANSI registry functions into four
+rem bytes, whatever its type: data of up to four bytes are read, zero-extended,
+rem longer data not at all. A string counts as its ANSI bytes with its
+rem terminator. reg shows neither the size of a REG_MULTI_SZ nor the data of
+rem a REG_LINK, and not every reg shows a REG_DWORD_BIG_ENDIAN in the same
+rem byte order; a REG_DWORD is taken as the four bytes every tool writes.
 :read
-set "idtype="
-set "vertype="
-set "entries="
-for /f "tokens=1,2,*" %%a in ('reg query "%list%"') do (
-    if /i "%%a"=="CurrentID" (
-        set "idtype=%%b"
-        set "iddata=%%c........."
-    )
-    if /i "%%a"=="LocationListVersion" (
-        set "vertype=%%b"
-        set "verdata=%%c"
-    )
-    if /i "%%a"=="NumEntries" set "entries=yes"
-)
-if not defined vertype goto notversiontwo
-if /i "%vertype%"=="REG_DWORD" if /i "%verdata%"=="0x2" goto versiontwo
-if /i "%vertype%"=="REG_BINARY" for %%d in (02 0200 020000 02000000) do (
-    if "%verdata%"=="%%d" goto versiontwo
-)
-for %%t in (REG_DWORD REG_BINARY REG_QWORD) do if /i "%vertype%"=="%%t" goto notversiontwo
+call :value LocationListVersion
+if not defined type goto notversiontwo
+if /i "%type%"=="REG_DWORD" if /i "%data_REG_DWORD%"=="0x2" goto versiontwo
+for %%d in (02 0200 020000 02000000) do if /i "%data_REG_BINARY%%data_REG_NONE%"=="%%d" goto versiontwo
+for %%t in (REG_DWORD REG_BINARY REG_NONE REG_QWORD) do if /i "%type%"=="%%t" goto notversiontwo
+for %%t in (REG_SZ REG_EXPAND_SZ) do if /i "%type%"=="%%t" goto versionstring
+:versionunread
 echo could not read LocationListVersion: a type this check does not read
 exit /b 2
 :notversiontwo
 echo not applicable: the location list is not at version 2
 exit /b 0
 
+rem A string reads as 2 only when it is the one character U+0002: an empty
+rem string, a longer one or a digit is not 2. Its data begin at a fixed place
+rem in reg's line, after four spaces, the name, four spaces, the type and four
+rem spaces. One character at a time is safe to expand; each is taken from the
+rem line padded with # and from the line padded with @, so the pair is "#@"
+rem only past the data's end (Wine's cmd gives stray text for an offset past
+rem a string's end, so the padding also keeps every offset inside it).
+:versionstring
+if /i "%type%"=="REG_EXPAND_SZ" goto versionexpand
+set "first=%padded1:~37,1%%padded2:~37,1%"
+set "second=%padded1:~38,1%%padded2:~38,1%"
+goto versionchars
+:versionexpand
+set "first=%padded1:~44,1%%padded2:~44,1%"
+set "second=%padded1:~45,1%%padded2:~45,1%"
+:versionchars
+set "first=%first:#@=%"
+set "second=%second:#@=%"
+if not defined first goto notversiontwo
+if defined second goto notversiontwo
+rem A character's pair holds any quote twice, so it is safe inside quotes.
+for %%d in (0 1 2 3 4 5 6 7 8 9) do if "%first%"=="%%d%%d" goto notversiontwo
+goto versionunread
+
 :versiontwo
-if not defined idtype goto leftalone
-if /i "%idtype%"=="REG_QWORD" goto leftalone
-if /i "%idtype%"=="REG_DWORD" goto entries
-if /i not "%idtype%"=="REG_BINARY" (
-    echo could not read CurrentID: a type this check does not read
-    exit /b 2
-)
+call :value CurrentID
+if not defined type goto leftalone
+for %%t in (REG_DWORD REG_DWORD_BIG_ENDIAN) do if /i "%type%"=="%%t" goto entries
+if /i "%type%"=="REG_QWORD" goto leftalone
 rem Two hex digits a byte; the dots keep the ninth character inside the string
-rem (some cmd implementations return stray text for an offset past its end).
-if not "%iddata:~8,1%"=="." goto leftalone
+rem (Wine's cmd gives the expression itself for an undefined variable).
+set "data=%data_REG_BINARY%%data_REG_NONE%........."
+for %%t in (REG_BINARY REG_NONE) do if /i "%type%"=="%%t" if "%data:~8,1%"=="." goto entries
+for %%t in (REG_BINARY REG_NONE) do if /i "%type%"=="%%t" goto leftalone
+rem A string of three characters or fewer fits: is there a fourth?
+if /i "%type%"=="REG_SZ" goto idstring
+if /i "%type%"=="REG_EXPAND_SZ" goto idexpand
+echo could not read CurrentID: a type this check does not read
+exit /b 2
+:idstring
+set "fourth=%padded1:~30,1%%padded2:~30,1%"
+goto idchars
+:idexpand
+set "fourth=%padded1:~37,1%%padded2:~37,1%"
+:idchars
+set "fourth=%fourth:#@=%"
+if defined fourth goto leftalone
 :entries
-if defined entries (
+call :value NumEntries
+if defined type (
     echo NumEntries still present
     exit /b 1
 )
@@ -81,12 +115,34 @@ exit /b 0
 echo not applicable: a version-2 list without a readable CurrentID, which loclistfix leaves alone
 exit /b 0
 
+rem call :value NAME asks reg for the value NAME alone, by its exact name (the
+rem list may hold others whose names begin alike), and sets type to the type
+rem as reg names it, or to nothing when there is no such value; data_TYPE to
+rem the first word of its data (only those of REG_DWORD, REG_BINARY and
+rem REG_NONE, reg's hexadecimal, are ever expanded); and padded1 and padded2
+rem to reg's whole line for it, padded with # and with @. The names
+rem asked for hold no spaces, so the first word of reg's line is the name.
+:value
+set "type="
+set "padded1="
+set "padded2="
+for %%t in (REG_DWORD REG_BINARY REG_NONE) do set "data_%%t="
+for /f "tokens=1-3" %%a in ('reg query "%list%" /v %1 %view% 2^>nul') do if /i "%%a"=="%1" set "type=%%b"
+for /f "tokens=1-3" %%a in ('reg query "%list%" /v %1 %view% 2^>nul') do if /i "%%a"=="%1" set "data_%%b=%%c"
+if not defined type exit /b 0
+rem for /f skips empty lines; of reg's lines, the value's is the last.
+for /f "delims=" %%l in ('reg query "%list%" /v %1 %view% 2^>nul') do (
+    set "padded1=%%l################"
+    set "padded2=%%l@@@@@@@@@@@@@@@@"
+)
+exit /b 0
+
 rem call :lists PARENT NAME sets lists to yes or no, as PARENT lists a subkey
 rem NAME or not, or to unreadable.
 :lists
 set "lists=unreadable"
-reg query "%~1" >nul 2>&1
+reg query "%~1" %view% >nul 2>&1
 if errorlevel 1 exit /b 0
 set "lists=no"
-for /f "delims=" %%k in ('reg query "%~1"') do if /i "%%k"=="%~1\%~2" set "lists=yes"
+for /f "delims=" %%k in ('reg query "%~1" %view%') do if /i "%%k"=="%~1\%~2" set "lists=yes"
 exit /b 0

@@ -7,22 +7,35 @@
 # writes the line to standard error and exits 2.
 
 # --- the list's state: the same block in each .ps1 beside this one ---
-# A value as loclistfix reads it, whatever its type: at most four bytes,
-# little-endian; $null when absent or longer. Other types throw.
-function Read-Word([Microsoft.Win32.RegistryKey]$Key, [string]$Name) {
+# A value as loclistfix reads it: through the ANSI registry functions into four
+# bytes, whatever its type. Data of up to four bytes read as a little-endian
+# word, zero-extended; longer data, or no value, give $null. A string counts
+# as its bytes in the ANSI code page (Windows PowerShell's Default encoding)
+# with its terminator. Where check.cmd cannot learn what the program reads,
+# this throws, so that both answer 2: a REG_MULTI_SZ, a value .NET does not
+# return (REG_LINK), and with -Data a one-character string other than a digit
+# or a type .NET calls Unknown (REG_DWORD_BIG_ENDIAN and REG_NONE alike).
+function Read-Word([Microsoft.Win32.RegistryKey]$Key, [string]$Name, [switch]$Data) {
     if ($Key.GetValueNames() -notcontains $Name) { return $null }
-    switch ($Key.GetValueKind($Name).ToString()) {
-        'DWord' { return [int64]$Key.GetValue($Name) }
+    $kind = $Key.GetValueKind($Name).ToString()
+    $value = $Key.GetValue($Name, $null, 'DoNotExpandEnvironmentNames')
+    # switch runs every clause that matches: a string is made bytes, then read.
+    switch ($kind) {
+        'DWord' { return [int64]$value }
         'QWord' { return $null }
-        'Binary' {
-            $data = $Key.GetValue($Name)
-            if ($data.Length -gt 4) { return $null }
+        { $_ -in 'String', 'ExpandString' } {
+            if ($Data -and $value.Length -eq 1 -and $value -notmatch '^[0-9]$') { throw 'unshown' }
+            $value = [Text.Encoding]::Default.GetBytes($value) + [byte]0
+        }
+        'Unknown' { if ($Data -or $value -isnot [byte[]]) { throw 'unshown' } }
+        { $_ -in 'String', 'ExpandString', 'Binary', 'Unknown' } {
+            if ($value.Length -gt 4) { return $null }
             $word = [int64]0
-            for ($i = $data.Length - 1; $i -ge 0; $i--) { $word = $word * 256 + $data[$i] }
+            for ($i = $value.Length - 1; $i -ge 0; $i--) { $word = $word * 256 + $value[$i] }
             return $word
         }
     }
-    throw "a type this check does not read"
+    throw 'unshown'
 }
 
 # The exit status and the line, as check.cmd gives them.
@@ -34,7 +47,7 @@ function Get-ListState {
         return 2, 'could not read the location list'
     }
     if ($null -eq $key) { return 0, 'not applicable: no location list' }
-    try { $version = Read-Word $key 'LocationListVersion' } catch {
+    try { $version = Read-Word $key 'LocationListVersion' -Data } catch {
         return 2, 'could not read LocationListVersion: a type this check does not read'
     }
     if ($version -ne 2) { return 0, 'not applicable: the location list is not at version 2' }

@@ -35,6 +35,11 @@ Tree LocationList(std::vector<Value> head, int locations = 2)
     return tree;
 }
 
+// What reg does not show of a value, so that the administrators' check
+// answers "could not read" for it: its data (the byte order of a big-endian
+// word, the code of a string's one character), or even its size.
+enum class Unshown { kNothing, kData, kSize };
+
 // Data of one type and size, and what a 4-byte query of it yields: the data
 // zero-extended, or nothing when they do not fit.
 struct Variant {
@@ -42,6 +47,7 @@ struct Variant {
     DWORD type;
     std::vector<BYTE> data;
     std::optional<DWORD> readsAs;
+    Unshown unshown = Unshown::kNothing;
 };
 
 // Strings are written and read through the narrow API, as ANSI bytes with their NULs.
@@ -55,20 +61,25 @@ std::vector<Variant> Variants()
         {"Dword0x10002", REG_DWORD, LittleEndian(0x10002), 0x10002},
         {"DwordAllOnes", REG_DWORD, LittleEndian(0xFFFFFFFF), 0xFFFFFFFF},
         {"DwordEmpty", REG_DWORD, {}, 0},
-        {"BigEndian2", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}, 0x02000000},
-        {"BigEndianBytes0200", REG_DWORD_BIG_ENDIAN, {2, 0, 0, 0}, 2},
+        {"BigEndian2", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}, 0x02000000, Unshown::kData},
+        {"BigEndianBytes0200", REG_DWORD_BIG_ENDIAN, {2, 0, 0, 0}, 2, Unshown::kData},
         {"Qword2", REG_QWORD, {2, 0, 0, 0, 0, 0, 0, 0}, std::nullopt},
         {"NoneByte2", REG_NONE, {2}, 2},
         {"NoneEmpty", REG_NONE, {}, 0},
         {"StringDigit2", REG_SZ, {'2', 0}, 0x32},
-        {"StringByte2", REG_SZ, {2, 0}, 2},
+        {"StringByte2", REG_SZ, {2, 0}, 2, Unshown::kData},
         {"StringEmpty", REG_SZ, {0}, 0},
+        {"StringQuoteAmpersandCaret", REG_SZ, {'"', '&', '^', 0}, 0x5E2622},
         {"StringOfFourDigits", REG_SZ, {'1', '2', '3', '4', 0}, std::nullopt},
+        {"StringQuoteThenCommand", REG_SZ, {'"', '&', 'e', 'x', 'i', 't', ' ', '7', '&', '"', 0}, std::nullopt},
         {"ExpandDigit2", REG_EXPAND_SZ, {'2', 0}, 0x32},
-        {"ExpandByte2", REG_EXPAND_SZ, {2, 0}, 2},
-        {"MultiDigit2", REG_MULTI_SZ, {'2', 0, 0}, 0x32},
-        {"MultiByte2", REG_MULTI_SZ, {2, 0, 0}, 2},
-        {"MultiTwoStrings", REG_MULTI_SZ, {'1', 0, '2', 0, 0}, std::nullopt},
+        {"ExpandByte2", REG_EXPAND_SZ, {2, 0}, 2, Unshown::kData},
+        {"ExpandOfThreeCharacters", REG_EXPAND_SZ, {'%', 'a', '%', 0}, 0x00256125},
+        {"ExpandOfFourCharacters", REG_EXPAND_SZ, {'%', 'a', 'b', '%', 0}, std::nullopt},
+        {"MultiDigit2", REG_MULTI_SZ, {'2', 0, 0}, 0x32, Unshown::kSize},
+        {"MultiByte2", REG_MULTI_SZ, {2, 0, 0}, 2, Unshown::kSize},
+        {"MultiTwoStrings", REG_MULTI_SZ, {'1', 0, '2', 0, 0}, std::nullopt, Unshown::kSize},
+        {"LinkBytes2", REG_LINK, {2, 0}, 2, Unshown::kSize},
     };
     const std::vector<BYTE> two = {2, 0, 0, 0, 0, 0, 0, 0};
     for (std::size_t size = 0; size <= two.size(); ++size) {
@@ -139,26 +150,58 @@ std::vector<ListState> ListStates()
 std::vector<CheckState> CheckStates()
 {
     const std::string notApplicable = "not applicable: ";
+    const std::string notVersionTwo = notApplicable + "the location list is not at version 2";
     const std::string leftAlone =
         notApplicable + "a version-2 list without a readable CurrentID, which loclistfix leaves alone";
-    const Value binaryVersionTwo{"LocationListVersion", REG_BINARY, {2, 0, 0, 0}};
-    return {
+    const std::string present = "NumEntries still present";
+    const std::string gone = "NumEntries gone";
+    const std::string unreadableType = ": a type this check does not read";
+    // Deployment tools unpack into folders such as this one.
+    const char* const awkwardFolder = "C:\\Program Files (x86)\\a&b ^c (d)";
+    std::vector<CheckState> states = {
         {"NoList", std::nullopt, nullptr, notApplicable + "no location list", 0},
-        {"VersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}), nullptr,
-         notApplicable + "the location list is not at version 2", 0},
-        {"QwordVersionTwo", LocationList({kCurrentId, kNumEntries, registry::Qword("LocationListVersion", 2)}), nullptr,
-         notApplicable + "the location list is not at version 2", 0},
-        {"VersionTwoWithNumEntries", VersionTwoList(), nullptr, "NumEntries still present", 1},
-        {"BinaryVersionTwoWithNumEntries", LocationList({kCurrentId, kNumEntries, binaryVersionTwo}), nullptr,
-         "NumEntries still present", 1},
-        {"VersionTwoWithoutNumEntries", LocationList({kCurrentId, kVersionTwo}), nullptr, "NumEntries gone", 0},
+        {"VersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}), nullptr, notVersionTwo,
+         0},
+        {"VersionTwoWithNumEntries", VersionTwoList(), nullptr, present, 1},
+        {"VersionTwoWithoutNumEntries", LocationList({kCurrentId, kVersionTwo}), nullptr, gone, 0},
         {"VersionTwoWithoutCurrentId", LocationList({kNumEntries, kVersionTwo}), nullptr, leftAlone, 0},
-        {"TwoByteCurrentId", LocationList({Value{"CurrentID", REG_BINARY, {1, 0}}, kNumEntries, kVersionTwo}), nullptr,
-         "NumEntries still present", 1},
-        {"FiveByteCurrentId", LocationList({Value{"CurrentID", REG_BINARY, {1, 0, 0, 0, 0}}, kNumEntries, kVersionTwo}),
-         nullptr, leftAlone, 0},
-        {"StringVersion", LocationList({kCurrentId, kNumEntries, String("LocationListVersion", "2")}), nullptr,
-         "could not read LocationListVersion: a type this check does not read", 2},
+        {"NamesLikeNumEntriesWithoutIt", LocationList({kCurrentId, kVersionTwo, String("NumEntries old", "3")}),
+         nullptr, gone, 0},
+        {"NamesLikeCurrentIdBesideIt",
+         LocationList({kCurrentId, String("CurrentID backup", "x"), Dword("CurrentIDs", 1), kNumEntries, kVersionTwo}),
+         nullptr, present, 1},
+        {"NamesLikeVersionWithoutIt",
+         LocationList(
+             {kCurrentId, kNumEntries, String("LocationListVersion 2", "2"), Dword("LocationListVersion2", 2)}),
+         nullptr, notVersionTwo, 0},
         {"UnreadableList", VersionTwoList(), "D:P", "could not read the location list", 2},
+        {"AwkwardFolderWithNumEntries", VersionTwoList(), nullptr, present, 1, awkwardFolder},
+        {"AwkwardFolderWithoutNumEntries", LocationList({kCurrentId, kVersionTwo}), nullptr, gone, 0, awkwardFolder},
+        {"AwkwardFolderWow64Cmd", VersionTwoList(), nullptr, present, 1, awkwardFolder, true},
+        {"AwkwardFolderWow64CmdWithoutNumEntries", LocationList({kCurrentId, kVersionTwo}), nullptr, gone, 0,
+         awkwardFolder, true},
     };
+    // Every type and size the program's own table has, as CurrentID and as
+    // LocationListVersion: the check answers as the program acts, or "could
+    // not read" where reg does not show what the program reads.
+    for (const Variant& variant : Variants()) {
+        const auto as = [&](const char* name) { return Value{name, variant.type, variant.data}; };
+        if (variant.unshown == Unshown::kSize) {
+            states.push_back({"CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
+                              nullptr, "could not read CurrentID" + unreadableType, 2});
+        } else {
+            const bool read = variant.readsAs.has_value();
+            states.push_back({"CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
+                              nullptr, read ? present : leftAlone, read ? 1u : 0u});
+        }
+        const Tree list = LocationList({kCurrentId, kNumEntries, as("LocationListVersion")});
+        if (variant.unshown != Unshown::kNothing) {
+            states.push_back(
+                {"Version_" + variant.label, list, nullptr, "could not read LocationListVersion" + unreadableType, 2});
+        } else {
+            const bool two = variant.readsAs == DWORD(2);
+            states.push_back({"Version_" + variant.label, list, nullptr, two ? present : notVersionTwo, two ? 1u : 0u});
+        }
+    }
+    return states;
 }

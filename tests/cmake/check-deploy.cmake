@@ -3,8 +3,9 @@
 # (cmd.exe misreads a batch file with LF line ends, and Intune's signature
 # check wants UTF-8 without a byte-order mark); every .ps1 holds the same
 # block that reads the list's state; that block gives exactly the lines and
-# exit statuses that check.cmd prints; and the administrator's guide quotes
-# each of those lines.
+# exit statuses that check.cmd prints; the administrator's guide quotes each
+# of those lines; and the playbook keeps what it runs out of standard users'
+# reach.
 #   cmake -D SOURCE_DIR=... -P check-deploy.cmake
 set(problems "")
 set(begin "# --- the list's state")
@@ -79,6 +80,34 @@ foreach(answer IN LISTS check_answers)
         string(APPEND problems "\n  the administrator's guide does not quote check.cmd's line \"${line}\"")
     endif()
 endforeach()
+
+# The playbook runs files as an administrator: from a folder of its own that
+# standard users cannot write (never one under C:\Windows\Temp, where they may
+# create the folder first), only once each copy's SHA-256 matched the
+# controller's file, and it removes the folder whatever happened.
+file(READ ${SOURCE_DIR}/deploy/loclistfix.yml playbook)
+string(TOLOWER "${playbook}" lowered)
+string(FIND "${lowered}" "windows\\temp" shared_temp)
+string(FIND "${playbook}" "ansible.windows.win_tempfile:" own_folder)
+string(FIND "${playbook}" "checksum == " hash_compared)
+string(FIND "${playbook}" "loclistfix.exe\"'" program_run)
+string(FIND "${playbook}" "/c check.cmd" check_run)
+string(REGEX MATCH "\n      always:\n[^\n]*\n *ansible.windows.win_file:\n[^\n]*\n *state: absent" cleanup "${playbook}")
+file(READ ${SOURCE_DIR}/deploy/intune-remediate.ps1 remediation)
+string(FIND "${playbook}${remediation}" "removed NumEntries, which was" record)
+string(FIND "${remediation}" "removed NumEntries, which was" remediation_record)
+if(NOT shared_temp EQUAL -1 OR own_folder EQUAL -1)
+    string(APPEND problems "\n  loclistfix.yml: not a new folder of its own from win_tempfile, or it names C:\\Windows\\Temp")
+endif()
+if(hash_compared EQUAL -1 OR program_run LESS hash_compared OR check_run LESS hash_compared)
+    string(APPEND problems "\n  loclistfix.yml: runs a file before comparing its SHA-256 with the controller's")
+endif()
+if(NOT cleanup)
+    string(APPEND problems "\n  loclistfix.yml: does not remove its folder in an always: section")
+endif()
+if(record EQUAL -1 OR remediation_record EQUAL -1)
+    string(APPEND problems "\n  loclistfix.yml or intune-remediate.ps1: does not report the value it removed")
+endif()
 
 if(problems)
     message(FATAL_ERROR "the administrators' files disagree:${problems}")

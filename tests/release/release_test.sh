@@ -205,7 +205,8 @@ same_zips() {
 }
 check "unsigned release" release "$root" "$work/unsigned"
 # What the administrator unpacks: the guide as README.txt, and no word of how
-# the release was built.
+# the release was built. (Wine is named: the guide says what the tests ran,
+# and check.cmd where Wine's cmd differs from Windows'.)
 # Each zip holds the guide as README.txt and every file of deploy/ under its
 # own name, byte for byte.
 guide_in_zips() {
@@ -215,11 +216,11 @@ guide_in_zips() {
             member=${source##*/}
             [ "$member" != administrator-guide.md ] || member=README.txt
             unzip -p "$zip" "*/$member" | cmp -s "$source" - &&
-                ! unzip -p "$zip" "*/$member" | grep -qiE 'wine|chroot|softhsm|cmake' || return 1
+                ! unzip -p "$zip" "*/$member" | grep -qiE 'chroot|softhsm|cmake' || return 1
         done
     done
 }
-check "the zips hold the administrator's guide and files, with no word of Wine, chroots, SoftHSM or CMake" guide_in_zips
+check "the zips hold the administrator's guide and files, with no word of chroots, SoftHSM or CMake" guide_in_zips
 # A full disk, where root may mount a tmpfs: room for the earlier release
 # below and the new win32 zip, not for the win64 one.
 pages() {
