@@ -1,6 +1,7 @@
 # Configuration Manager application detection script. Configuration Manager
 # reads a script that exits 0 with output as "installed", one that exits 0
-# without output as "not installed", and any other exit as a failed detection.
+# without output as "not installed", and any other exit, or anything on
+# standard error, as a failed detection (state "Unknown").
 # So where loclistfix has nothing to do this prints the state's line (as
 # check.cmd does); where NumEntries is still present it prints nothing, and the
 # deployment type runs loclistfix.exe; where it could not read the list it
