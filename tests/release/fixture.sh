@@ -158,28 +158,29 @@ signed_stage() {
 # besides its chain, nested with another key's, and with a blob among the
 # unauthenticated attributes. Named <package>[.<way>].p7s.
 make_signatures() {
-    local zip exe name way kind options from
+    local zip exe name
     rm -rf signatures && mkdir -p signatures/unsigned signatures/pkcs12 && cd signatures
     for zip in "$work"/unsigned/*.zip; do unzip -q "$zip" -d unsigned; done
     for zip in "$work"/pkcs12/*.zip; do unzip -q "$zip" -d pkcs12; done
     for exe in pkcs12/*/loclistfix.exe; do
         name=${exe%/loclistfix.exe} name=${name##*/}
         signature_of "$exe" "unsigned/$name/loclistfix.exe" "$name.p7s"
-        for way in "other|-pkcs12 $keys/chained.p12|unsigned/$name/loclistfix.exe" \
-            "extra-certificate|-pkcs12 $keys/signer.p12 -ac $keys/ca-root.pem|unsigned/$name/loclistfix.exe" \
-            "nested|-pkcs12 $keys/plain.p12 -nest|$exe"; do
-            IFS='|' read -r kind options from <<<"$way"
-            read -ra options <<<"$options"
-            rm -f "$kind.exe"
-            osslsigncode sign "${options[@]}" -pass "$password" -h sha256 -n loclistfix -time "$commit_date" \
-                -in "$from" -out "$kind.exe" >/dev/null
-            signature_of "$kind.exe" "unsigned/$name/loclistfix.exe" "$name.$kind.p7s"
-        done
+        resigned "$name" other "unsigned/$name/loclistfix.exe" -pkcs12 "$keys/chained.p12"
+        resigned "$name" extra-certificate "unsigned/$name/loclistfix.exe" -pkcs12 "$keys/signer.p12" -ac "$keys/ca-root.pem"
+        resigned "$name" nested "$exe" -pkcs12 "$keys/plain.p12" -nest
         rm -f blob.exe
         osslsigncode add -addUnauthenticatedBlob -in "$exe" -out blob.exe >/dev/null
         signature_of blob.exe "unsigned/$name/loclistfix.exe" "$name.blob.p7s"
     done
     printf '\x30\x03\x02\x01\x00' >any-der.p7s
+}
+# resigned PACKAGE WAY EXE OPTIONS...: EXE signed with osslsigncode's OPTIONS, its signature taken off.
+resigned() {
+    local name=$1 kind=$2 from=$3
+    shift 3
+    rm -f "$kind.exe"
+    osslsigncode sign "$@" -pass "$password" -h sha256 -n loclistfix -time "$commit_date" -in "$from" -out "$kind.exe" >/dev/null
+    signature_of "$kind.exe" "unsigned/$name/loclistfix.exe" "$name.$kind.p7s"
 }
 # The signature in a signed executable, taken off as the release command
 # takes it (osslsigncode 2.5's extract-signature keeps the entry's header).

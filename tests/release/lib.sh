@@ -40,7 +40,7 @@ start_row() {
 # split at spaces before this, so a path with spaces stays one argument.
 fill() {
     local word=$1 name
-    for name in root work keys row_dir odd_tmp password pin encoded_pin module commit commit12 commit_date win32 win64 \
+    for name in root work keys row_dir odd_tmp pin_file_uri password pin encoded_pin module commit commit12 commit_date win32 win64 \
         tsa_port silent_port signer_fp chained_fp ca_fp tsa_fp mirror PATH; do
         [[ $word == *"{$name}"* ]] || continue
         word=${word//"{$name}"/"$(placeholder "$name")"}
@@ -58,6 +58,8 @@ placeholder() {
         ca_fp) fingerprint "$keys/ca-root.pem" ;;
         tsa_fp) fingerprint "$keys/tsa/tsa.pem" ;;
         odd_tmp) cat "$keys/odd-tmp-path" ;;
+        # A URI holds no space or letter beyond ASCII: the PIN file's path, percent-encoded.
+        pin_file_uri) /usr/bin/python3 -I -c 'import sys, urllib.parse; print("file:" + urllib.parse.quote(sys.argv[1]))' "$keys/pin" ;;
         mirror) awk '{ print $3; exit }' "$root/build/chroots/trixie/etc/apt/sources.list" ;;
         *) printf '%s' "${!1}" ;;
     esac
