@@ -225,7 +225,7 @@ class TheCheck : public LocationListTest, public testing::WithParamInterface<Che
 protected:
     static void ExpectAnswer(const std::string& answer, DWORD exitStatus)
     {
-        const ProgramRun run = RunCommandLine(L"cmd.exe /d /c " + Quoted(kCheckCmdPath));
+        const ProgramRun run = RunCommandLine(L"cmd.exe /d /c \"" + std::wstring(kCheckCmdPath) + L"\"");
         ASSERT_TRUE(run.Started()) << run.whyNot;
         EXPECT_EQ(run.output, answer + "\r\n");
         EXPECT_EQ(run.exitCode, exitStatus);
