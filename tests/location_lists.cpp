@@ -157,7 +157,7 @@ std::vector<CheckState> CheckStates()
     const std::string gone = "NumEntries gone";
     const std::string unreadableType = ": a type this check does not read";
     // Deployment tools unpack into folders such as this one.
-    const char* const awkwardFolder = "C:\\Program Files (x86)\\a&b ^c (d)";
+    const wchar_t* const awkwardFolder = L"C:\\Program Files (x86)\\a&b ^c (d)";
     std::vector<CheckState> states = {
         {"NoList", std::nullopt, nullptr, notApplicable + "no location list", 0},
         {"VersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}), nullptr, notVersionTwo,

@@ -40,7 +40,7 @@ struct CheckState {
     std::string answer;
     DWORD exitStatus;
     // A folder to run a copy of the check from, or nullptr for the source tree.
-    const char* folder = nullptr;
+    const wchar_t* folder = nullptr;
     // Run by the 32-bit cmd of 64-bit Windows rather than this program's own.
     bool wow64Cmd = false;
 };

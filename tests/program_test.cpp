@@ -243,11 +243,12 @@ protected:
     // cmd's /s takes off the outer quotes alone, whatever the path holds.
     static std::wstring CheckCommandLine(const CheckState& state)
     {
-        std::string check = kCheckCmdPath;
+        std::wstring check = kCheckCmdPath;
         if (state.folder != nullptr) {
-            CreateDirectoryA(state.folder, nullptr);
-            check = std::string(state.folder) + "\\check.cmd";
-            EXPECT_TRUE(CopyFileA(kCheckCmdPath, check.c_str(), FALSE)) << check;
+            CreateDirectoryW(state.folder, nullptr);
+            const std::wstring copy = std::wstring(state.folder) + L"\\check.cmd";
+            EXPECT_TRUE(CopyFileW(kCheckCmdPath, copy.c_str(), FALSE));
+            check = copy;
         }
         std::wstring cmd = L"cmd.exe";
         if (state.wow64Cmd) {
@@ -255,7 +256,7 @@ protected:
             EXPECT_NE(GetSystemWow64DirectoryW(wow64, MAX_PATH), 0u) << "no 32-bit system folder";
             cmd = L"\"" + std::wstring(wow64) + L"\\cmd.exe\"";
         }
-        return cmd + L" /d /s /c \"" + Quoted(check) + L"\"";
+        return cmd + L" /d /s /c \"\"" + check + L"\"\"";
     }
 };
 

@@ -1,13 +1,13 @@
 """A time-stamp authority for the release tests: answers RFC 3161 requests
 posted to it over HTTP on loopback, through `openssl ts -reply`.
 
-    python3 tsa.py DIR PARENT   -- DIR holds tsa.cnf, tsa.key and tsa.pem; the
+    python3 tsa.py DIR WATCHED  -- DIR holds tsa.cnf, tsa.key and tsa.pem; the
                                    port chosen is written to DIR/port
 
 Beside it, on DIR/silent-port, a server that takes every connection and
-never answers. Both serve for as long as the test that started them, process
-PARENT, runs, however slowly it goes: they end when it ends them, or, should
-it be killed, once it has gone.
+never answers. Both serve for as long as the test run that started them,
+process WATCHED, runs, however slowly it goes: they end when it ends them,
+or, should it be killed, once it has gone.
 """
 import http.server
 import os
@@ -19,7 +19,7 @@ import threading
 import time
 
 folder = pathlib.Path(sys.argv[1])
-parent = int(sys.argv[2])
+watched = int(sys.argv[2])
 
 
 class TimeStamps(http.server.BaseHTTPRequestHandler):
@@ -47,7 +47,7 @@ silent = socket.create_server(("127.0.0.1", 0))
 
 
 def orphaned():
-    while os.getppid() == parent:
+    while os.path.exists(f"/proc/{watched}"):
         time.sleep(1)
     os._exit(0)
 

@@ -1,0 +1,119 @@
+# shellcheck shell=bash
+# Each function is called by name from a table or CTest, with what lib.sh and
+# row.sh set.
+# shellcheck disable=SC2317,SC2154,SC2034
+# The changes that verify.table makes to a copy of a release, each a function
+# of its folder, run in the row's folder. Sourced by row.sh.
+
+sums() {
+    (cd "$1" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS)
+}
+win32=$(placeholder win32) win64=$(placeholder win64)
+unchanged() { :; }
+
+# signed_as FOLDER WIN32 WIN64: the release in FOLDER assembled anew by the
+# release command from the stage, with those signatures (files, or - for none).
+signed_as() {
+    local sigs=$1.signatures
+    mkdir "$sigs"
+    [ "$2" = - ] || cp "$2" "$sigs/$win32.p7s"
+    [ "$3" = - ] || cp "$3" "$sigs/$win64.p7s"
+    rm "$1"/* && release_command "$root/scripts/package.sh" --stage "${stage:-$work/stage}" --signatures "$sigs" \
+        --out "$1" >/dev/null
+}
+# signature NAME: one of the signatures fixture's files.
+signature() { echo "$work/signatures/$1"; }
+any_der() { signed_as "$1" "$(signature any-der.p7s)" "$(signature "$win64.p7s")"; }
+swapped() { signed_as "$1" "$(signature "$win64.p7s")" "$(signature "$win64.p7s")"; }
+blob() { signed_as "$1" "$(signature "$win32.blob.p7s")" "$(signature "$win64.p7s")"; }
+nested() { signed_as "$1" "$(signature "$win32.nested.p7s")" "$(signature "$win64.p7s")"; }
+one_other_key() { signed_as "$1" "$(signature "$win32.other.p7s")" "$(signature "$win64.p7s")"; }
+both_other_key() { signed_as "$1" "$(signature "$win32.other.p7s")" "$(signature "$win64.other.p7s")"; }
+extra_certificate() { signed_as "$1" "$(signature "$win32.extra-certificate.p7s")" "$(signature "$win64.p7s")"; }
+one_unsigned() { signed_as "$1" - "$(signature "$win64.p7s")"; }
+# Bytes after the signature in its certificate entry.
+padded() {
+    cat "$(signature "$win32.p7s")" - <<<"HIDDEN PAYLOAD" >padded.p7s && signed_as "$1" padded.p7s "$(signature "$win64.p7s")"
+}
+# One byte of the win32 executable's code changed, signed again with the same key.
+patched() {
+    cp "$work/stage/$win32/loclistfix.exe" patched.exe
+    printf '\x90' | dd of=patched.exe bs=1 seek=$((0x440)) conv=notrunc status=none
+    osslsigncode sign -pkcs12 "$keys/signer.p12" -pass "$password" -h sha256 -n loclistfix -time "$commit_date" \
+        -in patched.exe -out patched-signed.exe >/dev/null
+    cp -R "$work/stage" patched-stage && cp patched.exe "patched-stage/$win32/loclistfix.exe"
+    /usr/bin/python3 -I "$root/scripts/authenticode.py" patched-signed.exe patched.exe patched.p7s
+    stage=$row_dir/patched-stage signed_as "$1" patched.p7s "$(signature "$win64.p7s")"
+}
+# forged_signature FOLDER KIND [BASE]: both signatures forged by
+# forge_signature.py from BASE's (other: signed with chained.p12, its CA
+# included) or the pkcs12 release's.
+forged_signature() {
+    local name
+    for name in "$win32" "$win64"; do
+        /usr/bin/python3 -I -B "$root/tests/release/forge_signature.py" "$2" "$(signature "$name${3:+.$3}.p7s")" \
+            "$name.$2.p7s" forgers || return
+    done
+    signed_as "$1" "$win32.$2.p7s" "$win64.$2.p7s"
+}
+forged_stamp() { forged_signature "$1" stamp; }
+forged_ca() { forged_signature "$1" issuer other; }
+digest_payload() { forged_signature "$1" digest-parameters; }
+signer_payload() { forged_signature "$1" signer-parameters; }
+impostor() { forged_signature "$1" impostor; }
+rewritten_leaf() { forged_signature "$1" rewritten other; }
+leaf_only() { forged_signature "$1" leaf-only other; }
+ec_other_form() { forged_signature "$1" ec; }
+deep_crl() { forged_signature "$1" crl-depth; }
+odd_curve() { forged_signature "$1" curve; }
+many_certificates() { forged_signature "$1" many other; }
+
+# buildinfo FOLDER SED-SCRIPT: BUILDINFO edited, and SHA256SUMS to match.
+buildinfo() { sed -i "$2" "$1/BUILDINFO" && sums "$1"; }
+other_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(printf '%040d' 0)/"; }
+# The commit before this one, or one on no branch: each dated as recorded.
+previous_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-parse HEAD^)/"; }
+dangling_commit() {
+    local dangling
+    dangling=$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$root" commit-tree -p HEAD -m 'on no branch' "HEAD^{tree}")
+    buildinfo "$1" "s/^Commit: .*/Commit: $dangling/"
+}
+earlier_epoch() { buildinfo "$1" "s/^Source-Date-Epoch: .*/Source-Date-Epoch: $((commit_date - 1))/"; }
+# The record claims the other supported Debian release than the one it was built on.
+other_release() {
+    if grep -qx 'Build-Codename: trixie' "$1/BUILDINFO"; then
+        buildinfo "$1" 's/^Build-Release: .*/Build-Release: 12/; s/^Build-Codename: .*/Build-Codename: bookworm/'
+    else
+        buildinfo "$1" 's/^Build-Release: .*/Build-Release: 13/; s/^Build-Codename: .*/Build-Codename: trixie/'
+    fi
+}
+older_format() { buildinfo "$1" 's/^Format: .*/Format: 2/'; }
+no_buildinfo() { rm "$1/BUILDINFO"; }
+garbled_buildinfo() { head -c 40 "$1/BUILDINFO" >"$1/cut" && mv "$1/cut" "$1/BUILDINFO" && sums "$1"; }
+changed_buildinfo() { echo "Note: added later" >>"$1/BUILDINFO"; }
+vanished_version() { buildinfo "$1" 's/^Package: cmake .*/Package: cmake 0.0.1-1/'; }
+injected() { buildinfo "$1" 's|^Package: cmake .*|&; echo injected >/root/INJECTED; #|'; }
+crlf_sums() { sed -i 's/$/\r/' "$1/SHA256SUMS"; }
+another_version_first() {
+    cp "$1/$win32.zip" "$1/loclistfix-0.9.0-win32.zip"
+    (cd "$1" && sha256sum loclistfix-0.9.0-win32.zip loclistfix-*-win32.zip loclistfix-*-win64.zip BUILDINFO |
+        awk '!seen[$2]++' >SHA256SUMS)
+}
+fifo_sums() { rm "$1/SHA256SUMS" && mkfifo "$1/SHA256SUMS"; }
+environ_sums() { rm "$1/SHA256SUMS" && ln -s /proc/self/environ "$1/SHA256SUMS"; }
+# forged KIND: the win32 zip changed by forge.py.
+forged() { /usr/bin/python3 -I -B "$root/tests/release/forge.py" "$1" "$2" && sums "$1"; }
+duplicated() { forged "$1" duplicate; }
+rezipped() { forged "$1" rezipped; }
+bomb() { forged "$1" bomb; }
+many_members() { forged "$1" many; }
+corrupt_deflate() { forged "$1" corrupt; }
+not_utf8() { forged "$1" badname; }
+bzip2_bomb() { forged "$1" bzip2; }
+central_entries() { forged "$1" million; }
+escape_codes() { forged "$1" escapes; }
+renamed() {
+    local zip
+    for zip in "$1"/loclistfix-*.zip; do mv "$zip" "$1/loclistfix-9.9.9-${zip##*-}"; done
+    sums "$1"
+}

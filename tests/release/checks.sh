@@ -1,0 +1,88 @@
+# shellcheck shell=bash
+# Each function is called by name from a table or CTest, with what lib.sh and
+# row.sh set.
+# shellcheck disable=SC2317,SC2154,SC2034
+# The release rows that are no table's, one function each, run in the row's
+# folder. Sourced by row.sh.
+
+# Two full builds of the commit are the same bytes.
+two_full_builds() {
+    release "$root" "$row_dir/out" && same_files "$work/unsigned" "$row_dir/out"
+}
+same_files() {
+    diff -r "$1" "$2" || { echo "two releases of one commit differ" && return 1; }
+}
+# What the administrator unpacks: each zip holds the guide as README.txt and
+# every file of deploy/ under its own name, byte for byte, and no word of how
+# the release was built. (Wine is named: the guide says what the tests ran,
+# and check.cmd where Wine's cmd differs from Windows'.)
+guide_in_zips() {
+    local zip source member
+    for zip in "$work"/unsigned/loclistfix-*.zip; do
+        for source in "$root/docs/administrator-guide.md" "$root"/deploy/*; do
+            member=${source##*/}
+            [ "$member" != administrator-guide.md ] || member=README.txt
+            if ! unzip -p "$zip" "*/$member" | cmp -s "$source" - ||
+                unzip -p "$zip" "*/$member" | grep -qiE 'chroot|softhsm|cmake'; then
+                echo "$zip: $member is not $source as it is, or names how the release was built"
+                return 1
+            fi
+        done
+    done
+}
+# What must not reach the bytes: an unsigned release made with it is the staged one.
+clone_settings() { same_release "$work/clone" out; }
+flags() { same_release "$root" out CXXFLAGS='-g -fno-inline' LDFLAGS=-Wl,--no-gc-sections; }
+relative_tmpdir() { same_release "$root" out TMPDIR=tmp; }
+# A TMPDIR holding ; $ \ " and $(...): the same bytes, nothing run.
+odd_tmpdir() {
+    same_release "$root" out TMPDIR="$(cat "$keys/odd-tmp-path")" && [ -z "$(ls -A "$keys/canary")" ]
+}
+# A clone that replaces the licence's blob: git status is clean, and the
+# release is still the commit's as stored.
+replace_ref() {
+    local licence
+    git clone -q "$root" replaced
+    licence=$(git -C replaced rev-parse HEAD:LICENSE)
+    git -C replaced replace "$licence" "$( (git -C replaced cat-file blob "$licence" && echo "a line of the replacement") |
+        git -C replaced hash-object -w --stdin)"
+    cp "$root"/scripts/*.sh replaced/scripts/
+    same_release "$row_dir/replaced" out
+}
+# A caller's PYTHONPATH with a sitecustomize.py: no Python of the release,
+# from the build to the signing, imports it.
+python_path() {
+    local status=0
+    environment=("PYTHONPATH=$keys/site")
+    release "$root" "$row_dir/out" --sign-pkcs11-module "$module" --sign-cert "$keys/signer.pem" \
+        --sign-key "pkcs11:token=loclistfix;object=signer;type=private;pin-value=$pin" &&
+        same_zips "$work/pkcs12" out || status=$?
+    [ -z "$(ls -A "$keys/canary")" ] || { echo "a Python imported it: $(ls "$keys/canary")" && status=1; }
+    return $status
+}
+# The time stamp is the server's own time, so only the signatures are checked.
+timestamped() {
+    signed_build "$(echo "$work"/timestamped/loclistfix-*-win32.zip)" &&
+        grep -q 'Timestamp Server Signature verification: ok' unzipped/*-win32.zip/verify.log
+}
+# A tree that holds a link and a path through it: the export stops at the link.
+link_through() {
+    local repository=$row_dir/link-tree blob tree
+    git init -q "$repository"
+    blob=$(printf '%s' "$keys/canary" | git -C "$repository" hash-object -w --stdin)
+    tree=$(printf '100644 blob %s\tpayload\n' "$(echo written | git -C "$repository" hash-object -w --stdin)" |
+        git -C "$repository" mktree)
+    tree=$(printf '120000 blob %s\tx\n040000 tree %s\tx\n' "$blob" "$tree" | git -C "$repository" mktree)
+    ! /usr/bin/python3 -I "$root/scripts/commit_tree.py" "$repository" \
+        "$(git -C "$repository" commit-tree -m x "$tree")" "$row_dir/link-export" 2>link.err &&
+        grep -q 'goes through a link' link.err && [ -z "$(ls -A "$keys/canary")" ]
+}
+# --out through a link of the user's that leads nowhere: one line, the link stays.
+dangling_out() {
+    local errors status=0
+    mkdir links && ln -s "$row_dir/nowhere" links/mine
+    errors=$(release_command "$root/scripts/package.sh" --out links/mine/out 2>&1 >/dev/null) || status=$?
+    [[ $status -ne 0 && $(printf '%s\n' "$errors" | wc -l) -eq 1 && -L links/mine && ! -e nowhere ]] && return 0
+    echo "exit status $status, said: $errors"
+    return 1
+}
