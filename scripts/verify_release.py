@@ -78,17 +78,30 @@ def git(*arguments):
     return capture(["git", "-C", ROOT, *arguments])
 
 
+# Where a recorded commit may be found, in the order the verdict prefers:
+# the project's tags, this clone's own branches, and origin's branches. A
+# branch of any other remote is anyone's to push.
+COMMIT_REFS = ("refs/tags", "refs/heads", "refs/remotes/origin")
+
+
 def check_commit(info):
-    """The recorded commit is one of this clone's branches or tags, and the
-    record is dated by it."""
+    """The recorded commit is a commit of this clone's tags or branches, or
+    origin's, and the record is dated by it: the ref it was found on."""
     commit = info.commit
-    found, _ = git("cat-file", "-e", f"{commit}^{{commit}}")
-    status, refs = git("for-each-ref", "--count=1", "--format=%(refname)", "--contains", commit,
-                       "refs/heads", "refs/remotes", "refs/tags")
-    if found != 0 or status != 0 or not refs.strip():
+    status, kind = git("cat-file", "-t", commit)
+    if status == 0 and kind.strip() != "commit":
+        raise Refused(f"BUILDINFO's Commit {commit[:12]} is a {kind.strip()} object, not a commit: "
+                      "a release records the commit it was built from")
+    ref = ""
+    for refs in COMMIT_REFS if status == 0 else ():
+        found, ref = git("for-each-ref", "--count=1", "--format=%(refname)", "--contains", commit, refs)
+        ref = ref.strip() if found == 0 else ""
+        if ref:
+            break
+    if not ref:
         raise Refused(
-            f"commit {commit[:12]} is on no branch or tag of this clone: fetch the project's branches "
-            "and tags (git fetch --tags origin), then verify again"
+            f"commit {commit[:12]} is on no branch or tag of this clone nor any branch of origin: fetch "
+            "the project's branches and tags (git fetch --tags origin), then verify again"
         )
     _, date = git("log", "-1", "--format=%ct", commit)
     if date.strip() != info.epoch:
@@ -96,6 +109,7 @@ def check_commit(info):
             f"BUILDINFO's Source-Date-Epoch {info.epoch} is not the date of commit {commit[:12]} "
             f"({date.strip()}), which dates its release"
         )
+    return ref
 
 
 def take_signatures(files):
@@ -296,7 +310,7 @@ def verify(folder, mirror):
     architecture = run(["dpkg", "--print-architecture"], "dpkg --print-architecture").strip()
     if info.architecture != architecture:
         raise Refused(f"the release was built on {info.architecture}, this host is {architecture}")
-    check_commit(info)
+    ref = check_commit(info)
     taken = take_signatures(files)
     signers = check_signatures(taken)
 
@@ -306,7 +320,7 @@ def verify(folder, mirror):
         differences = compare(files, rebuild(info, taken, work, mirror), taken, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return differences, len(files), info.commit, signers
+    return differences, len(files), f"{info.commit[:12]} (on {ref})", signers
 
 
 def signed_by(signers):
@@ -328,9 +342,9 @@ def main(arguments):
         raise Refused("usage: verify-release.sh [--mirror URL] DIR")
     differences, checked, commit, signers = verify(arguments[0], mirror)
     if differences == 0:
-        print(f"verdict: verified: all {checked} files are the build of commit {commit[:12]}, {signed_by(signers)}")
+        print(f"verdict: verified: all {checked} files are the build of commit {commit}, {signed_by(signers)}")
         return 0
-    print(f"verdict: NOT verified: {differences} of {checked} files differ from the build of commit {commit[:12]}")
+    print(f"verdict: NOT verified: {differences} of {checked} files differ from the build of commit {commit}")
     return 1
 
 

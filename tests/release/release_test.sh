@@ -527,6 +527,47 @@ other_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(printf '%040d' 0)/"; }
 previous_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-parse HEAD^)/"; }
 dangling=$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$root" commit-tree -p HEAD -m 'on no branch' "HEAD^{tree}")
 dangling_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $dangling/"; }
+# An annotated tag of this commit, named where the commit should be.
+tag=$(printf 'object %s\ntype commit\ntag release-test\ntagger release-test <release-test@example.invalid> %s +0000\n\nx\n' \
+    "$commit" "$commit_date" | git -C "$root" mktag)
+tag_for_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $tag/"; }
+# Commits that anyone could push, in a clone that verifies (so that this
+# repository's refs stay as they are): their package.sh copies the release
+# being verified into its output, after writing where root could. One is on
+# another remote's branch only, the other on a local branch.
+git clone -q "$root" verifier-clone
+cp -R "$root"/scripts/. verifier-clone/scripts/
+cat >forging-package.sh <<EOF
+#!/bin/sh
+while [ \$# -gt 0 ]; do [ "\$1" != --out ] || out=\$2; shift; done
+for pid in self \$(ls /proc); do touch "/proc/\$pid/root$work/canary/by-the-commit" 2>/dev/null; done
+mkdir -p "\$out" && cp "$work/verify/"* "\$out/"
+EOF
+forging_commit() {
+    local index=$work/forging-index
+    rm -f "$index"
+    GIT_INDEX_FILE=$index git -C verifier-clone read-tree HEAD &&
+        GIT_INDEX_FILE=$index git -C verifier-clone update-index --cacheinfo \
+            "100755,$(git -C verifier-clone hash-object -w "$work/forging-package.sh"),scripts/package.sh" &&
+        git -C verifier-clone update-ref "$1" "$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C verifier-clone \
+            commit-tree -p HEAD -m "forging, at $1" "$(GIT_INDEX_FILE=$index git -C verifier-clone write-tree)")"
+}
+forging_commit refs/remotes/elsewhere/forging && forging_commit refs/heads/forging
+# forged_at FOLDER REF: the win32 zip rewritten and recorded as the build of
+# REF's commit, for the clone that holds it to verify.
+forged_at() {
+    rezipped "$1" && buildinfo "$1" "s/^Commit: .*/Commit: $(git -C verifier-clone rev-parse "$2")/" &&
+        verifier=$work/verifier-clone
+}
+on_another_remote() { forged_at "$1" refs/remotes/elsewhere/forging; }
+on_a_local_branch() { forged_at "$1" refs/heads/forging; }
+# BUILDINFO records what the release command does not.
+another_package() { buildinfo "$1" '/^Package: zip /i Package: hello 2.10-3'; }
+unsupported_release() {
+    buildinfo "$1" 's/^Build-Release: .*/Build-Release: 10/; s/^Build-Codename: .*/Build-Codename: buster/
+        s/^Package: cmake .*/Package: cmake 3.13.4-1/'
+}
+million_packages() { seq 2000000 | sed 's/.*/Package: p& 1.0/' >>"$1/BUILDINFO" && sums "$1"; }
 earlier_epoch() { buildinfo "$1" "s/^Source-Date-Epoch: .*/Source-Date-Epoch: $((commit_date - 1))/"; }
 # The record claims the other supported Debian release than the one it was built on.
 other_release() {
@@ -595,8 +636,8 @@ link_through() {
 check "a commit whose tree holds a link and a path through it: not written through the link" link_through
 # what it is | release | change | who verifies | exit status | what the output says | options | environment
 verifications=(
-    "a fresh signed release, rebuilt|pkcs12|unchanged|root|0|verdict: verified: all 4 files are the build of commit ${commit:0:12}, signed by CN=loclistfix test signer (certificate SHA-256 ||"
-    "a fresh unsigned release|unsigned|unchanged|root|0|verdict: verified: all 4 files are the build of commit ${commit:0:12}, unsigned||$staged"
+    "a fresh signed release, rebuilt|pkcs12|unchanged|root|0|, signed by CN=loclistfix test signer (certificate SHA-256 ||"
+    "a fresh unsigned release|unsigned|unchanged|root|0|verdict: verified: all 4 files are the build of commit ${commit:0:12} (on refs/||$staged"
     "a time-stamped release|timestamped|unchanged|root|0|, time-stamped 20||$staged"
     "one byte of code changed, signed again|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440), in section .text (and the checksum)||$staged"
     "a commit not in this clone|pkcs12|other_commit|root|1|is on no branch or tag of this clone||"
@@ -634,6 +675,11 @@ verifications=(
     "a TMPDIR holding ; \$ \\ \" and \$(...)|pkcs12|unchanged|root|0|verdict: verified: all 4 files||TMPDIR=$odd_tmp $staged"
     "one byte of code changed, diffoscope installed|pkcs12|patched|root|1|    diffoscope compared released and rebuilt||PATH=$work/diffoscope:$PATH $staged"
     "one byte of code changed, no locale set|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440)||-u LANG -u LANGUAGE -u LC_ALL $staged"
+    "a commit only on another remote's branch, its package.sh a forger's|pkcs12|on_another_remote|root|1|is on no branch or tag of this clone nor any branch of origin||"
+    "an annotated tag's id for the commit|pkcs12|tag_for_commit|root|1|is a tag object, not a commit||"
+    "a Package line the release command does not write|pkcs12|another_package|root|1|hello is not a package the release command records||"
+    "a Debian release the release command does not run on|pkcs12|unsupported_release|root|1|runs on Debian 12 (bookworm) and 13 (trixie) only||"
+    "two million Package lines|pkcs12|million_packages|root|1|more lines than the release command writes||"
 )
 [ ! -d trixie ] || verifications+=(
     "a release made on Debian 13, verified here|trixie|unchanged|root|0|verdict: verified: all 4 files||"
@@ -666,7 +712,7 @@ verified() {
     # Git serves another user's clone only when told that it may.
     [ "$user" = root ] || as=(setpriv --reuid="$user" --regid=nogroup --clear-groups
         env HOME=/tmp TMPDIR=/tmp GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
-    output=$(ulimit -v $((2 << 20)) && timeout 900 "${as[@]}" env "${assignments[@]}" "$root/scripts/verify-release.sh" \
+    output=$(ulimit -v $((2 << 20)) && timeout 900 "${as[@]}" env "${assignments[@]}" "$verifier/scripts/verify-release.sh" \
         "${options[@]}" verify 2>"$work/verify.err") || code=$?
     errors=$(cat "$work/verify.err")
     if [ -n "$(ls -A canary)" ] || compgen -G "$root/build/chroots/*/root/INJECTED" >/dev/null; then
@@ -689,6 +735,7 @@ verified() {
 for row in "${verifications[@]}"; do
     IFS='|' read -r what from change user status words options assignments <<<"$row"
     rm -rf verify verify.signatures && cp -r "$from" verify
+    verifier=$root
     if "$change" verify; then
         check "verify: $what" verified "$user" "$status" "$words" "$options" "$assignments"
     else
