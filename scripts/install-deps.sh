@@ -21,7 +21,7 @@ scripts=$(dirname "$0")
 # shellcheck source=scripts/debian-mirror.sh
 . "$scripts/debian-mirror.sh"
 
-release=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+release=(cmake ninja-build bubblewrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
          zip openssl osslsigncode libengine-pkcs11-openssl python3 python3-pefile python3-asn1crypto
          python3-cryptography)
 case ${1:-all} in

@@ -21,6 +21,7 @@ import authenticode
 import buildinfo
 import commit_tree
 import release_files
+import sandbox
 import signature_check
 from release_files import Refused
 
@@ -148,26 +149,29 @@ def check_signatures(taken):
     return signers
 
 
-def rebuild_command(signatures, out, info, stage=None):
-    return (["bash", "scripts/package.sh", "--out", out, "--signatures", signatures, "--commit", info.commit]
-            + (["--stage", stage] if stage else []))
+def rebuild_command(info, stage=None):
+    """The commit's own release command, as the sandbox runs it."""
+    inside = sandbox.INSIDE
+    return (["bash", "scripts/package.sh", "--out", f"{inside}/rebuilt", "--signatures", f"{inside}/signatures",
+             "--commit", info.commit] + (["--stage", stage] if stage else []))
 
 
-def rebuild_here(source, signatures, info, work):
-    out = os.path.join(work, "rebuilt")
+def rebuild_in_sandbox(folder, info, system="/", stage=None):
+    run(
+        sandbox.command(folder, rebuild_command(info, stage), system),
+        "rebuilding the commit (its scripts/package.sh)",
+        environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": sandbox.INSIDE},
+    )
+
+
+def rebuild_here(folder, info):
     stage = os.environ.get(STAGE_VARIABLE)
     if stage:
         print(f"== assembling the packages staged in {stage} ({STAGE_VARIABLE}), not a rebuild", flush=True)
-    run(
-        rebuild_command(signatures, out, info, stage),
-        "rebuilding the commit (its scripts/package.sh)",
-        cwd=source,
-        environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": work},
-    )
-    return out
+    rebuild_in_sandbox(folder, info, stage=stage)
 
 
-def rebuild_in_chroot(info, source, signatures, work, mirror):
+def rebuild_in_chroot(info, folder, mirror):
     codename = info.codename
     if os.geteuid() != 0:
         raise Refused(f"rebuilding in a Debian {codename} chroot needs root: run this as root")
@@ -188,27 +192,29 @@ def rebuild_in_chroot(info, source, signatures, work, mirror):
                 )
         sys.stderr.write(output)
         raise Refused(f"the recorded toolchain cannot be installed in the {codename} chroot")
-    inside = f"verify-{os.getpid()}"
-    place = os.path.join(ROOT, "build", "chroots", codename, "root", inside)
-    shutil.rmtree(place, ignore_errors=True)
+    rebuild_in_sandbox(folder, info, os.path.join(ROOT, "build", "chroots", codename))
+
+
+def read_rebuilt(folder, names):
+    """The rebuild's files, read as the release's are: the rebuild made them,
+    and a link it made is not followed."""
     try:
-        shutil.copytree(source, os.path.join(place, "source"), symlinks=True)
-        shutil.copytree(signatures, os.path.join(place, "signatures"))
-        command = rebuild_command(f"/root/{inside}/signatures", f"/root/{inside}/rebuilt", info)
-        run(
-            chroot + ['cd "$1/source" && SOURCE_DATE_EPOCH="$2" exec "${@:3}"', inside, info.epoch, *command],
-            f"rebuilding the commit in the {codename} chroot",
-        )
-        out = os.path.join(work, "rebuilt")
-        shutil.copytree(os.path.join(place, "rebuilt"), out)
-        return out
+        descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        raise Refused("the rebuild made no release") from None
+    try:
+        return {name: release_files.read_regular(descriptor, name, release_files.LARGEST_FILE) for name in names}
+    except Refused as fault:
+        raise Refused(f"the rebuild: {fault}") from None
     finally:
-        shutil.rmtree(place, ignore_errors=True)
+        os.close(descriptor)
 
 
 def rebuild(info, taken, work, mirror):
-    """The rebuild's release, assembled with the published signatures."""
-    source, signatures = os.path.join(work, "source"), os.path.join(work, "signatures")
+    """The rebuild's release, assembled with the published signatures: name -> bytes."""
+    folder = os.path.join(work, "rebuild")
+    source, signatures = os.path.join(folder, "source"), os.path.join(folder, "signatures")
+    os.mkdir(folder)
     try:
         commit_tree.export(ROOT, info.commit, source)
     except commit_tree.Unsafe as fault:
@@ -220,6 +226,10 @@ def rebuild(info, taken, work, mirror):
         if signature is not None:
             with open(os.path.join(signatures, f"{name[:-4]}.p7s"), "wb") as file:
                 file.write(signature)
+    try:
+        sandbox.hand_over(folder)
+    except sandbox.Unreachable as fault:
+        raise Refused(str(fault)) from None
     here = {name: buildinfo.installed_version(name) for name in info.packages}
     differing = [
         f"{name} {here[name]} here, {version} recorded"
@@ -228,13 +238,15 @@ def rebuild(info, taken, work, mirror):
     ]
     if not differing:
         print(f"== rebuilding commit {info.commit[:12]} on this host", flush=True)
-        return rebuild_here(source, signatures, info, work)
-    print(
-        f"== this host's toolchain is not the release's ({differing[0]}): "
-        f"rebuilding in a Debian {info.codename} chroot",
-        flush=True,
-    )
-    return rebuild_in_chroot(info, source, signatures, work, mirror)
+        rebuild_here(folder, info)
+    else:
+        print(
+            f"== this host's toolchain is not the release's ({differing[0]}): "
+            f"rebuilding in a Debian {info.codename} chroot",
+            flush=True,
+        )
+        rebuild_in_chroot(info, folder, mirror)
+    return os.path.join(folder, "rebuilt")
 
 
 def first_difference(one, other):
@@ -289,9 +301,9 @@ def executable_difference(name, theirs, ours):
 def compare(files, rebuilt_folder, taken, work):
     """Prints a line for each file; returns the number that differ."""
     differences = 0
+    rebuilt_files = read_rebuilt(rebuilt_folder, files)
     for name in sorted(files):
-        with open(os.path.join(rebuilt_folder, name), "rb") as file:
-            rebuilt = file.read()
+        rebuilt = rebuilt_files[name]
         offset = first_difference(files[name], rebuilt)
         if offset is None:
             print(f"verified: {name}", flush=True)
@@ -315,7 +327,10 @@ def verify(folder, mirror):
     signers = check_signatures(taken)
 
     run([os.path.join(ROOT, "scripts", "install-deps.sh"), "release"], "installing what the rebuild needs")
-    work = tempfile.mkdtemp(prefix="loclistfix-verify.")
+    work = os.path.abspath(tempfile.mkdtemp(prefix="loclistfix-verify."))
+    # Passed through, not into: the unprivileged rebuild reaches its own
+    # folder inside, and nothing else here.
+    os.chmod(work, 0o711)
     try:
         differences = compare(files, rebuild(info, taken, work, mirror), taken, work)
     finally:
@@ -340,6 +355,8 @@ def main(arguments):
         mirror, arguments = arguments[1], arguments[2:]
     if len(arguments) != 1:
         raise Refused("usage: verify-release.sh [--mirror URL] DIR")
+    # What the verifier writes, the unprivileged rebuild reads.
+    os.umask(0o022)
     differences, checked, commit, signers = verify(arguments[0], mirror)
     if differences == 0:
         print(f"verdict: verified: all {checked} files are the build of commit {commit}, {signed_by(signers)}")

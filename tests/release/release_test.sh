@@ -676,6 +676,8 @@ verifications=(
     "one byte of code changed, diffoscope installed|pkcs12|patched|root|1|    diffoscope compared released and rebuilt||PATH=$work/diffoscope:$PATH $staged"
     "one byte of code changed, no locale set|pkcs12|patched|root|1|-win32/loclistfix.exe: first difference at offset 1088 (0x440)||-u LANG -u LANGUAGE -u LC_ALL $staged"
     "a commit only on another remote's branch, its package.sh a forger's|pkcs12|on_another_remote|root|1|is on no branch or tag of this clone nor any branch of origin||"
+    "a commit on a local branch, its package.sh a forger's: run unprivileged, the ref named|pkcs12|on_a_local_branch|root|0|(on refs/heads/forging)||"
+    "the same, verified by another user|pkcs12|on_a_local_branch|nobody|0|(on refs/heads/forging)||"
     "an annotated tag's id for the commit|pkcs12|tag_for_commit|root|1|is a tag object, not a commit||"
     "a Package line the release command does not write|pkcs12|another_package|root|1|hello is not a package the release command records||"
     "a Debian release the release command does not run on|pkcs12|unsupported_release|root|1|runs on Debian 12 (bookworm) and 13 (trixie) only||"
