@@ -22,11 +22,15 @@ class Unreachable(Exception):
     """A folder that the unprivileged user cannot write in."""
 
 
-def _as_unprivileged():
+def unprivileged(confined=True):
+    """What runs a command as the unprivileged user: nothing where the
+    verifier is not root. Unless CONFINED is false, no program it starts
+    gains a privilege either; Debian's own tools that map subordinate ids
+    take newuidmap's."""
     if os.geteuid() != 0:
         return []
-    return ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}", "--clear-groups",
-            "--inh-caps=-all", "--bounding-set=-all", "--no-new-privs"]
+    confinement = ["--inh-caps=-all", "--bounding-set=-all", "--no-new-privs"] if confined else []
+    return ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}", "--clear-groups", *confinement]
 
 
 def hand_over(folder):
@@ -34,7 +38,7 @@ def hand_over(folder):
     if os.geteuid() != 0:
         return
     os.chown(folder, UNPRIVILEGED, UNPRIVILEGED)
-    reached = subprocess.run([*_as_unprivileged(), "test", "-w", folder, "-a", "-x", folder],
+    reached = subprocess.run([*unprivileged(), "test", "-w", folder, "-a", "-x", folder],
                              stdin=subprocess.DEVNULL, check=False).returncode == 0
     if not reached:
         raise Unreachable(f"the rebuild's folder {folder} is out of reach of the unprivileged user "
@@ -45,7 +49,7 @@ def command(folder, arguments, system="/"):
     """ARGUMENTS run in the sandbox, with SYSTEM as its root file system,
     and able to write in FOLDER alone, which it sees as INSIDE."""
     return [
-        *_as_unprivileged(), "bwrap", "--unshare-all", "--die-with-parent", "--new-session",
+        *unprivileged(), "bwrap", "--unshare-all", "--die-with-parent", "--new-session",
         "--ro-bind", system, "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
         "--bind", folder, INSIDE, "--chdir", f"{INSIDE}/source", "--", *arguments,
     ]

@@ -12,6 +12,7 @@ nothing in a zip is read but its executable.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -171,28 +172,65 @@ def rebuild_here(folder, info):
     rebuild_in_sandbox(folder, info, stage=stage)
 
 
-def rebuild_in_chroot(info, folder, mirror):
+# What the release command needs to run besides the packages it records,
+# which install-deps.sh would otherwise install: the Debian system holds them
+# too, at the versions its release has.
+RUNNING_PACKAGES = ("python3", "openssl", "osslsigncode", "libengine-pkcs11-openssl",
+                    "python3-asn1crypto", "python3-cryptography")
+
+
+def package_cache():
+    """The archive's .deb files, kept for the next verification."""
+    if os.geteuid() == 0:
+        cache = "/var/cache/loclistfix"
+        os.makedirs(cache, mode=0o755, exist_ok=True)
+        os.chown(cache, sandbox.UNPRIVILEGED, sandbox.UNPRIVILEGED)
+    else:
+        cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.join(os.environ.get("HOME", "/"), ".cache"),
+                             "loclistfix")
+    return os.path.join(os.path.abspath(cache), "debs")
+
+
+def rebuild_in_debian(info, folder, work, mirror):
+    """A Debian system of the recorded release, made without root for this
+    verification alone, with the recorded versions; the rebuild runs in it
+    as it would on this host."""
+    system, temporary = os.path.join(work, "system"), os.path.join(work, "system-tmp")
+    for path in (system, temporary):
+        os.mkdir(path)
+        sandbox.hand_over(path)
+    try:
+        make_debian(info, system, temporary, mirror)
+        rebuild_in_sandbox(folder, info, system)
+    finally:
+        # The system's read-only folders are the unprivileged user's own.
+        subprocess.run(sandbox.unprivileged() + ["chmod", "-R", "u+w", system], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        shutil.rmtree(system, ignore_errors=True)
+
+
+def make_debian(info, system, temporary, mirror):
+    """SYSTEM: the recorded Debian release, made by the unprivileged user."""
     codename = info.codename
-    if os.geteuid() != 0:
-        raise Refused(f"rebuilding in a Debian {codename} chroot needs root: run this as root")
-    chroot = [os.path.join(ROOT, "scripts", "chroot.sh")] + (["--mirror", mirror] if mirror else []) + [codename]
     pinned = [f"{name}={version}" for name, version in info.packages.items()]
-    # The values are the chroot command's arguments; its text is fixed. A
-    # list that fails to update (a release without backports) leaves the rest.
+    command = [os.path.join(ROOT, "scripts", "debian-system.sh")] + (["--mirror", mirror] if mirror else [])
+    # The values are its arguments, never a shell's text.
     status, output = capture(
-        chroot + ['apt-get update -qq; apt-get install -y -qq --no-install-recommends "$@"', *pinned]
+        sandbox.unprivileged(confined=False) + command + [codename, package_cache(), system, *pinned, *RUNNING_PACKAGES],
+        environment={"TMPDIR": temporary},
     )
     if status != 0:
-        for name, version in info.packages.items():
-            offered = run(chroot + ['apt-cache madison "$1"', name], f"asking the {codename} archive for {name}")
-            if version not in [line.split("|")[1].strip() for line in offered.splitlines() if line.count("|") >= 2]:
-                raise Refused(
-                    f"{name} {version} is no longer in the Debian archive: "
-                    "name a snapshot mirror that has it with --mirror URL"
-                )
+        gone = re.search(r"Version '([^']*)' for '([^']*)' was not found", output)
+        if gone:
+            raise Refused(
+                f"{gone.group(2)} {gone.group(1)} is no longer in the Debian archive: "
+                "name a snapshot mirror that has it with --mirror URL"
+            )
+        last = (output.strip().splitlines() or [""])[-1]
+        if last.startswith("debian-system.sh: "):
+            raise Refused(last[len("debian-system.sh: "):])
         sys.stderr.write(output)
-        raise Refused(f"the recorded toolchain cannot be installed in the {codename} chroot")
-    rebuild_in_sandbox(folder, info, os.path.join(ROOT, "build", "chroots", codename))
+        raise Refused(f"the recorded toolchain cannot be installed in a Debian {codename} system")
 
 
 def read_rebuilt(folder, names):
@@ -242,10 +280,10 @@ def rebuild(info, taken, work, mirror):
     else:
         print(
             f"== this host's toolchain is not the release's ({differing[0]}): "
-            f"rebuilding in a Debian {info.codename} chroot",
+            f"rebuilding in a Debian {info.codename} system made for it",
             flush=True,
         )
-        rebuild_in_chroot(info, folder, mirror)
+        rebuild_in_debian(info, folder, work, mirror)
     return os.path.join(folder, "rebuilt")
 
 
@@ -326,7 +364,7 @@ def verify(folder, mirror):
     taken = take_signatures(files)
     signers = check_signatures(taken)
 
-    run([os.path.join(ROOT, "scripts", "install-deps.sh"), "release"], "installing what the rebuild needs")
+    run([os.path.join(ROOT, "scripts", "install-deps.sh"), "verify"], "installing what the rebuild needs")
     work = os.path.abspath(tempfile.mkdtemp(prefix="loclistfix-verify."))
     # Passed through, not into: the unprivileged rebuild reaches its own
     # folder inside, and nothing else here.
