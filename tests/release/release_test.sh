@@ -695,7 +695,7 @@ fi
 # verified first (the rebuild with it makes the same bytes): nothing of it
 # may stay for the genuine release after it.
 backport=''
-[ ! -d trixie ] || backport=$("$root/scripts/chroot.sh" trixie 'apt-cache madison cmake' | awk '$3 ~ /bpo/ { print $3; exit }')
+[ ! -d trixie ] || backport=$("$root/scripts/chroot.sh" trixie 'apt-get update -qq >/dev/null 2>&1; apt-cache madison cmake' | awk '$3 ~ /bpo/ { print $3; exit }')
 pinned_backport() { buildinfo "$1" "s/^Package: \(cmake\|cmake-data\) .*/Package: \1 $backport/"; }
 [[ ! -d trixie || -z $backport ]] || verifications+=(
     "a record pinning cmake $backport from backports (the same bytes), before the genuine one|trixie|pinned_backport|root|0|verdict: verified: all 4 files||"
