@@ -24,6 +24,10 @@ BUILD_PACKAGES = (
 )
 ASSEMBLY_PACKAGES = ("zip", "python3-minimal", "python3-pefile")
 PACKAGES = BUILD_PACKAGES + ASSEMBLY_PACKAGES
+# The Debian releases the release command is made for: Build-Release and
+# Build-Codename as /etc/os-release gives them there. A record of any other
+# would send the verifier to make a system it has never been tried on.
+DEBIAN_RELEASES = {"12": "bookworm", "13": "trixie"}
 
 
 class Refused(Exception):
@@ -92,6 +96,9 @@ WHAT = {
     "Unsigned-SHA256": "an executable's line is its path in the zip and a SHA-256",
 }
 SINGLE_KEYS = set(SHAPES) - {"Package", "Unsigned-SHA256"}
+# Each key once, a Package line for each recorded package and one
+# Unsigned-SHA256 line for each executable: no BUILDINFO is longer.
+MOST_LINES = len(SINGLE_KEYS) + len(PACKAGES) + 2
 
 
 def shown(line):
@@ -115,7 +122,8 @@ def parse(data):
         raise Refused("BUILDINFO is not plain ASCII text") from None
     if not text.endswith("\n"):
         raise Refused("BUILDINFO's last line is cut short")
-    lines = text[:-1].split("\n")
+    # The lines past the most a BUILDINFO holds stay in one piece, unread.
+    lines = text[:-1].split("\n", MOST_LINES)
     release_format = re.fullmatch(r"Format: ([0-9]+)", lines[0])
     if not release_format:
         raise Refused("BUILDINFO does not start with its Format")
@@ -127,7 +135,7 @@ def parse(data):
             f"{' ' + commit.group(1) if commit else ''} can check it"
         )
     single, packages = {}, {}
-    for number, line in enumerate(lines, 1):
+    for number, line in enumerate(lines[:MOST_LINES], 1):
         where = f"BUILDINFO line {number} ({shown(line)})"
         key, separator, value = line.partition(": ")
         if not separator or key not in SHAPES:
@@ -136,6 +144,8 @@ def parse(data):
             raise Refused(f"{where}: {WHAT.get(key, 'not a value ' + key + ' takes')}")
         if key == "Package":
             name, version = value.split(" ")
+            if name not in PACKAGES:
+                raise Refused(f"{where}: {name} is not a package the release command records")
             if name in packages:
                 raise Refused(f"{where}: {name} is recorded twice")
             packages[name] = version
@@ -143,7 +153,16 @@ def parse(data):
             raise Refused(f"{where}: {key} is given twice")
         elif key in SINGLE_KEYS:
             single[key] = value
+    if len(lines) > MOST_LINES:
+        raise Refused(f"BUILDINFO has more lines than the release command writes ({MOST_LINES})")
     for key in sorted(SINGLE_KEYS - single.keys()):
         raise Refused(f"BUILDINFO has no {key} line")
+    for name in PACKAGES:
+        if name not in packages:
+            raise Refused(f"BUILDINFO has no Package line for {name}")
+    release, codename = single["Build-Release"], single["Build-Codename"]
+    if DEBIAN_RELEASES.get(release) != codename:
+        supported = " and ".join(f"{number} ({name})" for number, name in DEBIAN_RELEASES.items())
+        raise Refused(f"BUILDINFO names Debian {release} ({codename}); the release command runs on Debian {supported} only")
     return BuildInfo(single, packages)
 

@@ -5,7 +5,8 @@
 # Debian's collections (ansible.windows among them) and ansible-lint, for the
 # playbook's checks, and what releasing, signing and verifying take (zip and
 # unzip, OpenSSL, osslsigncode, SoftHSM2, OpenSSL's PKCS#11 engine, and Python
-# with pefile, asn1crypto and cryptography). Where this host's kernel runs no
+# with pefile, asn1crypto and cryptography), and what verifying takes
+# besides (bubblewrap, mmdebstrap, and uidmap's newuidmap). Where this host's kernel runs no
 # 32-bit programs, also qemu-user 10 or newer, which emulates them: Debian
 # 13's own, or on Debian 12 the one from bookworm-backports (a sources entry
 # on this host's mirror at the default priority, so nothing else is upgraded
@@ -14,6 +15,7 @@
 #
 #   install-deps.sh           everything
 #   install-deps.sh release   only what scripts/package.sh needs: no Wine, no GoogleTest, no Ansible
+#   install-deps.sh verify    that, and what scripts/verify-release.sh needs: bubblewrap and mmdebstrap
 set -euo pipefail
 scripts=$(dirname "$0")
 # shellcheck source=scripts/quietly.sh
@@ -24,11 +26,14 @@ scripts=$(dirname "$0")
 release=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
          zip openssl osslsigncode libengine-pkcs11-openssl python3 python3-pefile python3-asn1crypto
          python3-cryptography)
+# The verifier's sandbox, and the Debian systems it makes without root.
+verify=(bubblewrap mmdebstrap uidmap)
 case ${1:-all} in
     release) packages=("${release[@]}") ;;
-    all) packages=("${release[@]}" googletest wine wine32:i386 wine64 clang-format clang-tidy shellcheck
+    verify) packages=("${release[@]}" "${verify[@]}") ;;
+    all) packages=("${release[@]}" "${verify[@]}" googletest wine wine32:i386 wine64 clang-format clang-tidy shellcheck
                    unzip softhsm2 ansible-core ansible ansible-lint) ;;
-    *) echo "install-deps.sh: unknown group '$1' (all or release)" >&2; exit 1 ;;
+    *) echo "install-deps.sh: unknown group '$1' (all, release or verify)" >&2; exit 1 ;;
 esac
 
 as_root=()

@@ -2,9 +2,10 @@
 # Verifies a release folder against its commit: takes the signature off each
 # published executable, rebuilds the commit that BUILDINFO names with that
 # commit's own scripts/package.sh, at its date and with the package versions
-# it records (on this host where they match, else in a chroot of the
-# recorded Debian release with those versions installed), assembles the
-# rebuild with the same signatures, and compares every file of the release
+# it records (on this host where they match, else in a Debian system of the
+# recorded release, made for it without root, with those versions
+# installed), as an unprivileged user in a sandbox; assembles the rebuild
+# with the same signatures, and compares every file of the release
 # with the rebuild's, byte for byte. Each signature is checked on its own.
 #
 #   scripts/verify-release.sh [--mirror URL] [--stage STAGE] DIR
@@ -12,12 +13,12 @@
 # The release is the files that DIR/SHA256SUMS lists; anything else in DIR is
 # not its business. Prints `verified: FILE` or where a file differs, then a
 # verdict that names the signer; exits 0 only when every file matched. Input
-# that is no release is one line. --mirror names the Debian archive for the
-# chroot, such as a snapshot mirror, when a recorded version has left the
+# that is no release is one line. --mirror names the Debian archive for that
+# system, such as a snapshot mirror, when a recorded version has left the
 # current one. --stage compares with the packages staged in STAGE, as
 # package.sh --stage takes them, in place of a rebuild; the verdict says so.
-# Run from a clone whose branches or tags hold the recorded commit. The work
-# is scripts/verify_release.py's.
+# Run from a clone whose tags or branches, or origin's, hold the recorded
+# commit. The work is scripts/verify_release.py's.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 # shellcheck source=scripts/quietly.sh

@@ -28,6 +28,7 @@ import authenticode
 import buildinfo
 import commit_tree
 import release_files
+import sandbox
 import signature_chain
 import signature_check
 from release_files import Refused
@@ -92,17 +93,30 @@ def git(*arguments):
     return capture(["git", "-C", ROOT, *arguments])
 
 
+# Where a recorded commit may be found, in the order the verdict prefers:
+# the project's tags, this clone's own branches, and origin's branches. A
+# branch of any other remote is anyone's to push.
+COMMIT_REFS = ("refs/tags", "refs/heads", "refs/remotes/origin")
+
+
 def check_commit(info):
-    """The recorded commit is one of this clone's branches or tags, and the
-    record is dated by it."""
+    """The recorded commit is a commit of this clone's tags or branches, or
+    origin's, and the record is dated by it: the ref it was found on."""
     commit = info.commit
-    found, _ = git("cat-file", "-e", f"{commit}^{{commit}}")
-    status, refs = git("for-each-ref", "--count=1", "--format=%(refname)", "--contains", commit,
-                       "refs/heads", "refs/remotes", "refs/tags")
-    if found != 0 or status != 0 or not refs.strip():
+    status, kind = git("cat-file", "-t", commit)
+    if status == 0 and kind.strip() != "commit":
+        raise Refused(f"BUILDINFO's Commit {commit[:12]} is a {kind.strip()} object, not a commit: "
+                      "a release records the commit it was built from")
+    ref = ""
+    for refs in COMMIT_REFS if status == 0 else ():
+        found, ref = git("for-each-ref", "--count=1", "--format=%(refname)", "--contains", commit, refs)
+        ref = ref.strip() if found == 0 else ""
+        if ref:
+            break
+    if not ref:
         raise Refused(
-            f"commit {commit[:12]} is on no branch or tag of this clone: fetch the project's branches "
-            "and tags (git fetch --tags origin), then verify again"
+            f"commit {commit[:12]} is on no branch or tag of this clone nor any branch of origin: fetch "
+            "the project's branches and tags (git fetch --tags origin), then verify again"
         )
     _, date = git("log", "-1", "--format=%ct", commit)
     if date.strip() != info.epoch:
@@ -110,6 +124,7 @@ def check_commit(info):
             f"BUILDINFO's Source-Date-Epoch {info.epoch} is not the date of commit {commit[:12]} "
             f"({date.strip()}), which dates its release"
         )
+    return ref
 
 
 def check_version(info, version):
@@ -161,64 +176,103 @@ def check_signatures(taken, epoch):
     return signers
 
 
-def rebuild_command(signatures, out, info, stage=None):
-    return (["bash", "scripts/package.sh", "--out", out, "--signatures", signatures, "--commit", info.commit]
-            + (["--stage", stage] if stage else []))
+def rebuild_command(info, stage=None):
+    """The commit's own release command, as the sandbox runs it."""
+    inside = sandbox.INSIDE
+    return (["bash", "scripts/package.sh", "--out", f"{inside}/rebuilt", "--signatures", f"{inside}/signatures",
+             "--commit", info.commit] + (["--stage", stage] if stage else []))
 
 
-def rebuild_here(source, signatures, info, work, stage=None):
-    out = os.path.join(work, "rebuilt")
+def rebuild_in_sandbox(folder, info, system="/", stage=None):
     run(
-        rebuild_command(signatures, out, info, stage),
+        sandbox.command(folder, rebuild_command(info, stage), system),
         "rebuilding the commit (its scripts/package.sh)",
-        cwd=source,
-        environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": work},
+        environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": sandbox.INSIDE},
     )
-    return out
 
 
-def rebuild_in_chroot(info, source, signatures, work, mirror):
+# What the release command needs to run besides the packages it records,
+# which install-deps.sh would otherwise install: the Debian system holds them
+# too, at the versions its release has.
+RUNNING_PACKAGES = ("python3", "openssl", "osslsigncode", "libengine-pkcs11-openssl",
+                    "python3-asn1crypto", "python3-cryptography")
+
+
+def package_cache():
+    """The archive's .deb files, kept for the next verification."""
+    if os.geteuid() == 0:
+        cache = "/var/cache/loclistfix"
+        os.makedirs(cache, mode=0o755, exist_ok=True)
+        os.chown(cache, sandbox.UNPRIVILEGED, sandbox.UNPRIVILEGED)
+    else:
+        cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.join(os.environ.get("HOME", "/"), ".cache"),
+                             "loclistfix")
+    return os.path.join(os.path.abspath(cache), "debs")
+
+
+def rebuild_in_debian(info, folder, work, mirror):
+    """A Debian system of the recorded release, made without root for this
+    verification alone, with the recorded versions; the rebuild runs in it
+    as it would on this host."""
+    system, temporary = os.path.join(work, "system"), os.path.join(work, "system-tmp")
+    for path in (system, temporary):
+        os.mkdir(path)
+        sandbox.hand_over(path)
+    try:
+        make_debian(info, system, temporary, mirror)
+        rebuild_in_sandbox(folder, info, system)
+    finally:
+        # The system's read-only folders are the unprivileged user's own.
+        subprocess.run(sandbox.unprivileged() + ["chmod", "-R", "u+w", system], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        shutil.rmtree(system, ignore_errors=True)
+
+
+def make_debian(info, system, temporary, mirror):
+    """SYSTEM: the recorded Debian release, made by the unprivileged user."""
     codename = info.codename
-    if os.geteuid() != 0:
-        raise Refused(f"rebuilding in a Debian {codename} chroot needs root: run this as root")
-    chroot = [os.path.join(ROOT, "scripts", "chroot.sh")] + (["--mirror", mirror] if mirror else []) + [codename]
     pinned = [f"{name}={version}" for name, version in info.packages.items()]
-    # The values are the chroot command's arguments; its text is fixed. A
-    # list that fails to update (a release without backports) leaves the rest.
+    command = [os.path.join(ROOT, "scripts", "debian-system.sh")] + (["--mirror", mirror] if mirror else [])
+    # The values are its arguments, never a shell's text.
     status, output = capture(
-        chroot + ['apt-get update -qq; apt-get install -y -qq --no-install-recommends "$@"', *pinned]
+        sandbox.unprivileged(confined=False) + command + [codename, package_cache(), system, *pinned, *RUNNING_PACKAGES],
+        environment={"TMPDIR": temporary},
     )
     if status != 0:
-        for name, version in info.packages.items():
-            offered = run(chroot + ['apt-cache madison "$1"', name], f"asking the {codename} archive for {name}")
-            if version not in [line.split("|")[1].strip() for line in offered.splitlines() if line.count("|") >= 2]:
-                raise Refused(
-                    f"{name} {version} is no longer in the Debian archive: "
-                    "name a snapshot mirror that has it with --mirror URL"
-                )
+        gone = re.search(r"Version '([^']*)' for '([^']*)' was not found", output)
+        if gone:
+            raise Refused(
+                f"{gone.group(2)} {gone.group(1)} is no longer in the Debian archive: "
+                "name a snapshot mirror that has it with --mirror URL"
+            )
+        last = (output.strip().splitlines() or [""])[-1]
+        if last.startswith("debian-system.sh: "):
+            raise Refused(last[len("debian-system.sh: "):])
         sys.stderr.write(output)
-        raise Refused(f"the recorded toolchain cannot be installed in the {codename} chroot")
-    inside = f"verify-{os.getpid()}"
-    place = os.path.join(ROOT, "build", "chroots", codename, "root", inside)
-    shutil.rmtree(place, ignore_errors=True)
+        raise Refused(f"the recorded toolchain cannot be installed in a Debian {codename} system")
+
+
+def read_rebuilt(folder, names):
+    """The rebuild's files, read as the release's are: the rebuild made them,
+    and a link it made is not followed."""
     try:
-        shutil.copytree(source, os.path.join(place, "source"), symlinks=True)
-        shutil.copytree(signatures, os.path.join(place, "signatures"))
-        command = rebuild_command(f"/root/{inside}/signatures", f"/root/{inside}/rebuilt", info)
-        run(
-            chroot + ['cd "$1/source" && SOURCE_DATE_EPOCH="$2" exec "${@:3}"', inside, info.epoch, *command],
-            f"rebuilding the commit in the {codename} chroot",
-        )
-        out = os.path.join(work, "rebuilt")
-        shutil.copytree(os.path.join(place, "rebuilt"), out)
-        return out
+        descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        raise Refused("the rebuild made no release") from None
+    try:
+        return {name: release_files.read_regular(descriptor, name, release_files.LARGEST_FILE) for name in names}
+    except Refused as fault:
+        raise Refused(f"the rebuild: {fault}") from None
     finally:
-        shutil.rmtree(place, ignore_errors=True)
+        os.close(descriptor)
 
 
 def rebuild(info, taken, work, mirror, stage):
-    """The rebuild's release, assembled with the published signatures."""
-    source, signatures = os.path.join(work, "source"), os.path.join(work, "signatures")
+    """The rebuild's release, assembled with the published signatures: the
+    folder that holds it."""
+    folder = os.path.join(work, "rebuild")
+    source, signatures = os.path.join(folder, "source"), os.path.join(folder, "signatures")
+    os.mkdir(folder)
     try:
         commit_tree.export(ROOT, info.commit, source)
     except commit_tree.Unsafe as fault:
@@ -230,10 +284,15 @@ def rebuild(info, taken, work, mirror, stage):
         if signature is not None:
             with open(os.path.join(signatures, f"{name[:-4]}.p7s"), "wb") as file:
                 file.write(signature)
+    try:
+        sandbox.hand_over(folder)
+    except sandbox.Unreachable as fault:
+        raise Refused(str(fault)) from None
     if stage:
-        print(f"== assembling the packages staged in {stage} with commit {info.commit[:12]}'s scripts, "
+        print(f"== assembling the packages staged in {escaped(stage)} with commit {info.commit[:12]}'s scripts, "
               "not a rebuild", flush=True)
-        return rebuild_here(source, signatures, info, work, stage)
+        rebuild_in_sandbox(folder, info, stage=stage)
+        return os.path.join(folder, "rebuilt")
     here = {name: buildinfo.installed_version(name) for name in info.packages}
     differing = [
         f"{name} {here[name]} here, {version} recorded"
@@ -242,13 +301,15 @@ def rebuild(info, taken, work, mirror, stage):
     ]
     if not differing:
         print(f"== rebuilding commit {info.commit[:12]} on this host", flush=True)
-        return rebuild_here(source, signatures, info, work)
-    print(
-        f"== this host's toolchain is not the release's ({differing[0]}): "
-        f"rebuilding in a Debian {info.codename} chroot",
-        flush=True,
-    )
-    return rebuild_in_chroot(info, source, signatures, work, mirror)
+        rebuild_in_sandbox(folder, info)
+    else:
+        print(
+            f"== this host's toolchain is not the release's ({differing[0]}): "
+            f"rebuilding in a Debian {info.codename} system made for it",
+            flush=True,
+        )
+        rebuild_in_debian(info, folder, work, mirror)
+    return os.path.join(folder, "rebuilt")
 
 
 def first_difference(one, other):
@@ -322,12 +383,9 @@ def executable_difference(name, theirs, ours):
 def compare(files, rebuilt_folder, taken, work):
     """Prints a line for each file; returns the number that differ."""
     differences = 0
+    rebuilt_files = read_rebuilt(rebuilt_folder, files)
     for name in sorted(files):
-        try:
-            with open(os.path.join(rebuilt_folder, name), "rb") as file:
-                rebuilt = file.read()
-        except OSError:
-            raise Refused(f"the rebuild made no {name}") from None
+        rebuilt = rebuilt_files[name]
         offset = first_difference(files[name], rebuilt)
         if offset is None:
             print(f"verified: {name}", flush=True)
@@ -346,18 +404,21 @@ def verify(folder, mirror, stage):
     architecture = run(["dpkg", "--print-architecture"], "dpkg --print-architecture").strip()
     if info.architecture != architecture:
         raise Refused(f"the release was built on {info.architecture}, this host is {architecture}")
-    check_commit(info)
+    ref = check_commit(info)
     check_version(info, release_files.version(files))
     taken = take_signatures(files)
     signers = check_signatures(taken, info.epoch)
 
-    run([os.path.join(ROOT, "scripts", "install-deps.sh"), "release"], "installing what the rebuild needs")
-    work = tempfile.mkdtemp(prefix="loclistfix-verify.")
+    run([os.path.join(ROOT, "scripts", "install-deps.sh"), "verify"], "installing what the rebuild needs")
+    work = os.path.abspath(tempfile.mkdtemp(prefix="loclistfix-verify."))
+    # Passed through, not into: the unprivileged rebuild reaches its own
+    # folder inside, and nothing else here.
+    os.chmod(work, 0o711)
     try:
         differences = compare(files, rebuild(info, taken, work, mirror, stage), taken, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return differences, len(files), info.commit, signers
+    return differences, len(files), f"{info.commit[:12]} (on {ref})", signers
 
 
 def certificate(cert):
@@ -398,11 +459,13 @@ def main(arguments):
     stage = options["--stage"]
     if stage is not None:
         if not os.path.isdir(stage):
-            raise Refused(f"--stage {stage}: no such folder")
+            raise Refused(f"--stage {escaped(stage)}: no such folder")
         stage = os.path.abspath(stage)
+    # What the verifier writes, the unprivileged rebuild reads.
+    os.umask(0o022)
     differences, checked, commit, signers = verify(arguments[0], options["--mirror"], stage)
-    compared = (f"the packages staged in {stage}, not a rebuild of commit {commit[:12]}" if stage
-                else f"the build of commit {commit[:12]}")
+    compared = (f"the packages staged in {escaped(stage)}, not a rebuild of commit {commit}" if stage
+                else f"the build of commit {commit}")
     if differences == 0:
         print(f"verdict: verified: all {checked} files are {compared}, {signed_by(signers)}")
         return 0

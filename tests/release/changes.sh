@@ -117,3 +117,49 @@ renamed() {
     for zip in "$1"/loclistfix-*.zip; do mv "$zip" "$1/loclistfix-9.9.9-${zip##*-}"; done
     sums "$1"
 }
+# An annotated tag of this commit, named where the commit should be.
+tag_for_commit() {
+    local tag
+    tag=$(printf 'object %s\ntype commit\ntag release-test\ntagger release-test <release-test@example.invalid> %s +0000\n\nx\n' \
+        "$commit" "$commit_date" | git -C "$root" mktag)
+    buildinfo "$1" "s/^Commit: .*/Commit: $tag/"
+}
+# forged_at FOLDER REF: the win32 zip rewritten and recorded as the build of
+# a commit that anyone could push, at REF of a clone that verifies (so that
+# this repository's refs stay as they are): its package.sh copies the
+# release being verified into its output, after writing wherever root could.
+forged_at() {
+    local clone=$row_dir/verifier-clone index=$row_dir/forging-index forger=$row_dir/forging-package.sh
+    git clone -q "$root" "$clone" && cp -R "$root"/scripts/. "$clone/scripts/" || return
+    cat >"$forger" <<SCRIPT
+#!/bin/sh
+while [ \$# -gt 0 ]; do [ "\$1" != --out ] || out=\$2; shift; done
+for pid in self \$(ls /proc); do touch "/proc/\$pid/root$keys/canary/by-the-commit" 2>/dev/null; done
+mkdir -p "\$out" && cp "$row_dir/$1/"* "\$out/"
+SCRIPT
+    GIT_INDEX_FILE=$index git -C "$clone" read-tree HEAD &&
+        GIT_INDEX_FILE=$index git -C "$clone" update-index --cacheinfo \
+            "100755,$(git -C "$clone" hash-object -w "$forger"),scripts/package.sh" &&
+        git -C "$clone" update-ref "$2" "$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$clone" \
+            commit-tree -p HEAD -m "forging, at $2" "$(GIT_INDEX_FILE=$index git -C "$clone" write-tree)")" &&
+        rezipped "$1" && buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$clone" rev-parse "$2")/" &&
+        chmod -R go+rX "$clone" && verifier=$clone
+}
+on_another_remote() { forged_at "$1" refs/remotes/elsewhere/forging; }
+on_a_local_branch() { forged_at "$1" refs/heads/forging; }
+# BUILDINFO records what the release command does not.
+another_package() { buildinfo "$1" '/^Package: zip /i Package: hello 2.10-3'; }
+unsupported_release() {
+    buildinfo "$1" 's/^Build-Release: .*/Build-Release: 10/; s/^Build-Codename: .*/Build-Codename: buster/
+        s/^Package: cmake .*/Package: cmake 3.13.4-1/'
+}
+million_packages() { seq 2000000 | sed 's/.*/Package: p& 1.0/' >>"$1/BUILDINFO" && sums "$1"; }
+# cmake pinned from trixie-backports, where it has one (a rebuild with it
+# makes the same bytes): what that verification installs stays with it.
+pinned_backport() {
+    local backport
+    backport=$("$root/scripts/chroot.sh" trixie 'apt-get update -qq >/dev/null 2>&1; apt-cache madison cmake' |
+        awk '$3 ~ /bpo/ { print $3; exit }')
+    [ -n "$backport" ] || skip "no cmake in trixie-backports to pin"
+    buildinfo "$1" "s/^Package: \(cmake\|cmake-data\) .*/Package: \1 $backport/"
+}

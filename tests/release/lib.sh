@@ -40,7 +40,7 @@ start_row() {
 # split at spaces before this, so a path with spaces stays one argument.
 fill() {
     local word=$1 name
-    for name in root work keys row_dir odd_tmp pin_file_uri password pin encoded_pin module commit commit12 commit_date win32 win64 \
+    for name in root work keys row_dir odd_tmp pin_file_uri password pin encoded_pin module commit commit12 commit_ref commit_date win32 win64 \
         tsa_port silent_port signer_fp chained_fp ca_fp tsa_fp mirror PATH; do
         [[ $word == *"{$name}"* ]] || continue
         word=${word//"{$name}"/"$(placeholder "$name")"}
@@ -50,6 +50,13 @@ fill() {
 placeholder() {
     case $1 in
         commit12) echo "${commit:0:12}" ;;
+        # The ref the verdict names: a tag first, then a branch, then origin's.
+        commit_ref)
+            local refs
+            for refs in refs/tags refs/heads refs/remotes/origin; do
+                git -C "$root" for-each-ref --count=1 --format='%(refname)' --contains "$commit" "$refs"
+            done | head -n 1
+            ;;
         win32 | win64) (cd "$work/stage" && echo ./*-"$1") | sed 's|^\./||' ;;
         tsa_port) cat "$keys/tsa/port" ;;
         silent_port) cat "$keys/tsa/silent-port" ;;

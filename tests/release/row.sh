@@ -100,6 +100,7 @@ refuse_row() {
 # verification may take is capped, and so is its time.
 verify_row() {
     local from=${fields[1]} change=${fields[2]} user=${fields[3]} status=${fields[4]} says output errors code=0 as=()
+    local verifier
     local options=() assignments=()
     says=$(fill "${fields[5]}")
     fill_words "${fields[6]:-}" && options=("${words[@]}")
@@ -109,18 +110,20 @@ verify_row() {
         setpriv --reuid="$user" --regid=nogroup --clear-groups test -x "$root/scripts/verify-release.sh" \
             -a -r "$work/unsigned/BUILDINFO" || skip "verifying without root: the user $user cannot reach $root"
         [[ $from != trixie || $(debian_codename) != trixie ]] ||
-            skip "verifying without root where a chroot is needed: this host is Debian 13, so none is"
+            skip "verifying without root where a Debian system is made: this host is Debian 13, so none is"
         # Git serves another user's clone only when told that it may.
         as=(setpriv --reuid="$user" --regid=nogroup --clear-groups
             env HOME=/tmp TMPDIR=/tmp GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
         chmod 755 "$row_dir"
     fi
+    # A change may name another clone to verify from.
+    verifier=$root
     # shellcheck source=tests/release/changes.sh
     . "$root/tests/release/changes.sh"
     cp -r "$work/$from" verify
     "$change" verify || { echo "the release to verify could not be made" && return 1; }
     output=$(ulimit -v $((2 << 20)) && timeout 900 "${as[@]}" env "${assignments[@]}" \
-        "$root/scripts/verify-release.sh" "${options[@]}" verify 2>"$row_dir/verify.err") || code=$?
+        "$verifier/scripts/verify-release.sh" "${options[@]}" verify 2>"$row_dir/verify.err") || code=$?
     errors=$(cat verify.err)
     if [ -n "$(ls -A "$keys/canary")" ] || compgen -G "$root/build/chroots/*/root/INJECTED" >/dev/null; then
         echo "the verifier wrote outside its own folder: $(ls -A "$keys/canary") $(compgen -G "$root/build/chroots/*/root/INJECTED")"

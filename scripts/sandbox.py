@@ -1,0 +1,55 @@
+"""Where the verifier runs the recorded commit's own scripts: code that
+anyone who could push to the clone's branches wrote.
+
+bubblewrap gives them user, mount, PID, IPC, UTS and network namespaces of
+their own: the host's files read-only, a /tmp and a /proc of their own (so
+no /proc/PID/root of a process outside), no network, and one folder to
+write in. A verifier started as root first drops to the unprivileged user
+nobody, whom bubblewrap then maps to itself: the rebuild never holds root's
+rights, in the namespaces or out of them.
+"""
+
+import os
+import subprocess
+
+UNPRIVILEGED = 65534
+# Where the rebuild's folder appears inside: the same path whatever the
+# system the sandbox shows, and one that a read-only system can hold.
+INSIDE = "/tmp/rebuild"
+
+
+class Unreachable(Exception):
+    """A folder that the unprivileged user cannot write in."""
+
+
+def unprivileged(confined=True):
+    """What runs a command as the unprivileged user: nothing where the
+    verifier is not root. Unless CONFINED is false, no program it starts
+    gains a privilege either; Debian's own tools that map subordinate ids
+    take newuidmap's."""
+    if os.geteuid() != 0:
+        return []
+    confinement = ["--inh-caps=-all", "--bounding-set=-all", "--no-new-privs"] if confined else []
+    return ["setpriv", f"--reuid={UNPRIVILEGED}", f"--regid={UNPRIVILEGED}", "--clear-groups", *confinement]
+
+
+def hand_over(folder):
+    """FOLDER, made by the verifier, becomes the rebuild's to write in."""
+    if os.geteuid() != 0:
+        return
+    os.chown(folder, UNPRIVILEGED, UNPRIVILEGED)
+    reached = subprocess.run([*unprivileged(), "test", "-w", folder, "-a", "-x", folder],
+                             stdin=subprocess.DEVNULL, check=False).returncode == 0
+    if not reached:
+        raise Unreachable(f"the rebuild's folder {folder} is out of reach of the unprivileged user "
+                          f"(uid {UNPRIVILEGED}) that rebuilds: set TMPDIR to a folder it can reach, such as /tmp")
+
+
+def command(folder, arguments, system="/"):
+    """ARGUMENTS run in the sandbox, with SYSTEM as its root file system,
+    and able to write in FOLDER alone, which it sees as INSIDE."""
+    return [
+        *unprivileged(), "bwrap", "--unshare-all", "--die-with-parent", "--new-session",
+        "--ro-bind", system, "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+        "--bind", folder, INSIDE, "--chdir", f"{INSIDE}/source", "--", *arguments,
+    ]
