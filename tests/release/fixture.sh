@@ -234,9 +234,11 @@ made_on_trixie() {
     # The verifier has the Debian system for it made by the user nobody, as
     # root verifies, or by the user who verifies: that takes subordinate ids,
     # which nobody is given where it has none.
-    for ids in subuid subgid; do
-        grep -q '^nobody:' /etc/$ids 2>/dev/null || usermod "--add-${ids}s" 1879048192-1879113727 nobody
-    done
+    if subordinate_ids_mapped; then
+        for ids in subuid subgid; do
+            grep -q '^nobody:' /etc/$ids 2>/dev/null || usermod "--add-${ids}s" "$subordinate_ids" nobody
+        done
+    fi
     fresh trixie && return
     timeout 900 "$root/scripts/chroot.sh" trixie 'command -v git >/dev/null || apt-get install -y -qq git >/dev/null'
     rm -rf "$inside" trixie && git clone -q "$root" "$inside" && cp "$root"/scripts/*.sh "$inside/scripts/"

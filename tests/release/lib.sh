@@ -36,6 +36,15 @@ start_row() {
     cd "$row_dir"
 }
 
+# The subordinate ids the test gives the user nobody, so that the verifier
+# can make a Debian system of another release without root; whether this
+# user namespace maps them (a container's may map 65536 ids alone).
+subordinate_ids=1879048192-1879113727
+subordinate_ids_mapped() {
+    awk -v first="${subordinate_ids%-*}" -v last="${subordinate_ids#*-}" \
+        '$1 <= first && $1 + $3 > last { found = 1 } END { exit !found }' /proc/self/uid_map
+}
+
 # fill WORD: the table's {placeholders} in WORD filled in. Table fields are
 # split at spaces before this, so a path with spaces stays one argument.
 fill() {
