@@ -13,9 +13,11 @@ import os
 import subprocess
 
 UNPRIVILEGED = 65534
-# Where the rebuild's folder appears inside: the same path whatever the
-# system the sandbox shows, and one that a read-only system can hold.
-INSIDE = "/tmp/rebuild"
+# The sandbox's own temporary folder, a tmpfs; the rebuild's folder appears
+# in it, at the same path whatever system the sandbox shows, since a
+# read-only system can hold a mount point there.
+PRIVATE_TMP = "/tmp"
+INSIDE = f"{PRIVATE_TMP}/rebuild"
 
 
 class Unreachable(Exception):
@@ -50,6 +52,6 @@ def command(folder, arguments, system="/"):
     and able to write in FOLDER alone, which it sees as INSIDE."""
     return [
         *unprivileged(), "bwrap", "--unshare-all", "--die-with-parent", "--new-session",
-        "--ro-bind", system, "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+        "--ro-bind", system, "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", PRIVATE_TMP,
         "--bind", folder, INSIDE, "--chdir", f"{INSIDE}/source", "--", *arguments,
     ]

@@ -74,9 +74,9 @@ class AnyAlgorithm(core.Sequence):
     _fields = [("algorithm", core.ObjectIdentifier), ("parameters", core.Any, {"optional": True})]
 
 
-def with_payload(spec, algorithm):
-    """An algorithm identifier of type SPEC whose parameters hold PAYLOAD."""
-    return spec.load(AnyAlgorithm({"algorithm": algorithm, "parameters": core.OctetString(PAYLOAD)}).dump())
+def with_payload(kind, algorithm):
+    """An algorithm identifier of type KIND whose parameters hold PAYLOAD."""
+    return kind.load(AnyAlgorithm({"algorithm": algorithm, "parameters": core.OctetString(PAYLOAD)}).dump())
 
 
 def signed_data(der):
