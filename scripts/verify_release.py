@@ -433,16 +433,22 @@ def signed_by(signers):
     if signers is None:
         return "unsigned"
     chain = signers[0].chain
+    # A time-stamp server's chain is named by its top too: below a top whose
+    # issuer is absent, that top's own bytes are checked by nothing else.
+    stamps = sorted({f"{s.stamp.time:%Y-%m-%dT%H:%M:%SZ} by {certificate(s.stamp.chain.signer)}, "
+                     f"its chain top: {chain_top(s.stamp.chain)}" for s in signers if s.stamp})
+    stamped = f"time-stamped {'; '.join(stamps)}" if stamps else "not time-stamped"
+    return f"signed by {certificate(chain.signer)}; chain top: {chain_top(chain)}; {stamped}"
+
+
+def chain_top(chain):
     if chain.issuer_absent:
         top = f"{certificate(chain.top)}, whose issuer {signature_chain.subject(chain.top, 'issuer')} is absent"
     else:
         top = f"{certificate(chain.top)}, self-signed"
     if chain.top is chain.signer:
         top = "the signer's certificate itself" + top[len(certificate(chain.top)):]
-    stamps = sorted({f"{s.stamp.time:%Y-%m-%dT%H:%M:%SZ} by {certificate(s.stamp.chain.signer)}"
-                     for s in signers if s.stamp})
-    stamped = f"time-stamped {'; '.join(stamps)}" if stamps else "not time-stamped"
-    return f"signed by {certificate(chain.signer)}; chain top: {top}; {stamped}"
+    return top
 
 
 USAGE = "usage: verify-release.sh [--mirror URL] [--stage DIR] DIR"

@@ -57,6 +57,7 @@ forged_signature() {
     signed_as "$1" "$win32.$2.p7s" "$win64.$2.p7s"
 }
 forged_stamp() { forged_signature "$1" stamp; }
+stamp_chain() { forged_signature "$1" stamp-chain; }
 forged_ca() { forged_signature "$1" issuer other; }
 digest_payload() { forged_signature "$1" digest-parameters; }
 signer_payload() { forged_signature "$1" signer-parameters; }
