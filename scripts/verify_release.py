@@ -51,8 +51,9 @@ DIFFOSCOPE_SECONDS = 120
 DIFFOSCOPE_MEMORY = 2 << 30
 DIFFOSCOPE_FILE = release_files.LARGEST_FILE
 DIFFOSCOPE_BYTES = 16 << 10
-DIFFOSCOPE_LINES = 40
-DIFFOSCOPE_LINE = 200
+DIFFOSCOPE_LINES = OUTPUT_LINES = 40
+DIFFOSCOPE_LINE = OUTPUT_LINE = 200
+OUTPUT_KEPT = 64 << 10
 
 
 def command_environment(extra=None):
@@ -65,26 +66,34 @@ def command_environment(extra=None):
 
 
 def capture(arguments, environment=None, **options):
-    """Runs a command in the quiet environment: its exit status and output."""
-    result = subprocess.run(
-        arguments,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        env=command_environment(environment),
-        check=False,
-        **options,
-    )
-    return result.returncode, result.stdout.decode(errors="replace")
+    """Runs a command in the quiet environment: its exit status and output,
+    of which only the first and the last OUTPUT_KEPT bytes are kept. The
+    rebuild runs the recorded commit's scripts, which may print without end."""
+    head, tail, dropped = b"", b"", False
+    with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          env=command_environment(environment), **options) as process:
+        for chunk in iter(lambda: process.stdout.read(1 << 16), b""):
+            room = OUTPUT_KEPT - len(head)
+            head, chunk = head + chunk[:room], chunk[room:]
+            dropped = dropped or len(tail) + len(chunk) > OUTPUT_KEPT
+            tail = (tail + chunk)[-OUTPUT_KEPT:]
+        status = process.wait()
+    return status, (head + (b"\n[...]\n" if dropped else b"") + tail).decode(errors="replace")
+
+
+def print_last_lines(output):
+    """A failed command's last lines, escaped and cut, indented under the
+    verifier's own."""
+    lines = output.strip().splitlines()[-OUTPUT_LINES:]
+    print("".join(f"    {escaped(line)[:OUTPUT_LINE]}\n" for line in lines), end="", flush=True)
 
 
 def run(arguments, what, **options):
-    """Runs a command with its output held back; on failure, Refused with WHAT."""
+    """Runs a command with its output held back; on failure, its last lines
+    (escaped and cut) and Refused with WHAT."""
     status, output = capture(arguments, **options)
     if status != 0:
-        output = output.strip()
-        if output:
-            sys.stderr.write("".join(f"{escaped(line)}\n" for line in output.splitlines()))
+        print_last_lines(output)
         raise Refused(f"{what} failed (exit status {status})")
     return output
 
@@ -248,7 +257,7 @@ def make_debian(info, system, temporary, mirror):
         last = (output.strip().splitlines() or [""])[-1]
         if last.startswith("debian-system.sh: "):
             raise Refused(last[len("debian-system.sh: "):])
-        sys.stderr.write(output)
+        print_last_lines(output)
         raise Refused(f"the recorded toolchain cannot be installed in a Debian {codename} system")
 
 

@@ -125,15 +125,17 @@ tag_for_commit() {
         "$commit" "$commit_date" | git -C "$root" mktag)
     buildinfo "$1" "s/^Commit: .*/Commit: $tag/"
 }
-# forged_at FOLDER REF: the win32 zip rewritten and recorded as the build of
-# a commit that anyone could push, at REF of a clone that verifies (so that
-# this repository's refs stay as they are): its package.sh copies the
-# release being verified into its output, after writing wherever root could.
+# forged_at FOLDER REF [FIRST]: the win32 zip rewritten and recorded as the
+# build of a commit that anyone could push, at REF of a clone that verifies
+# (so that this repository's refs stay as they are): its package.sh runs
+# FIRST, then copies the release being verified into its output, after
+# writing wherever root could.
 forged_at() {
     local clone=$row_dir/verifier-clone index=$row_dir/forging-index forger=$row_dir/forging-package.sh
     git clone -q "$root" "$clone" && cp -R "$root"/scripts/. "$clone/scripts/" || return
     cat >"$forger" <<SCRIPT
 #!/bin/sh
+${3:-}
 while [ \$# -gt 0 ]; do [ "\$1" != --out ] || out=\$2; shift; done
 for pid in self \$(ls /proc); do touch "/proc/\$pid/root$keys/canary/by-the-commit" 2>/dev/null; done
 mkdir -p "\$out" && cp "$row_dir/$1/"* "\$out/"
@@ -148,6 +150,8 @@ SCRIPT
 }
 on_another_remote() { forged_at "$1" refs/remotes/elsewhere/forging; }
 on_a_local_branch() { forged_at "$1" refs/heads/forging; }
+# A commit that prints 200 MB, then fails.
+noisy_commit() { forged_at "$1" refs/heads/noisy 'head -c 200000000 /dev/zero; exit 1'; }
 # BUILDINFO records what the release command does not.
 another_package() { buildinfo "$1" '/^Package: zip /i Package: hello 2.10-3'; }
 unsupported_release() {
