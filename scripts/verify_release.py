@@ -354,12 +354,16 @@ def diffoscope(released, rebuilt, work):
         return ""
     folder = os.path.join(work, "diffoscope")
     os.makedirs(folder, exist_ok=True)
-    paths = [os.path.join(folder, side) for side in ("released", "rebuilt")]
-    for path, content in zip(paths, (released, rebuilt)):
-        with open(path, "wb") as file:
+    sides = ("released", "rebuilt")
+    for side, content in zip(sides, (released, rebuilt)):
+        with open(os.path.join(folder, side), "wb") as file:
             file.write(content)
+    # The tools it runs parse the release's bytes: in the rebuild's sandbox,
+    # unprivileged and offline, they can write nothing outside it.
+    arguments = sandbox.command(folder, [program, "--text", "-", *(f"{sandbox.INSIDE}/{side}" for side in sides)],
+                                start=".")
     with tempfile.TemporaryFile(dir=folder) as report:
-        with subprocess.Popen([program, "--text", "-", *paths], stdin=subprocess.DEVNULL, stdout=report,
+        with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=report,
                               stderr=subprocess.DEVNULL, env=command_environment(),
                               preexec_fn=limited) as process:  # pylint: disable=subprocess-popen-preexec-fn
             try:
