@@ -47,11 +47,12 @@ def hand_over(folder):
                           f"(uid {UNPRIVILEGED}) that rebuilds: set TMPDIR to a folder it can reach, such as /tmp")
 
 
-def command(folder, arguments, system="/"):
+def command(folder, arguments, system="/", start="source"):
     """ARGUMENTS run in the sandbox, with SYSTEM as its root file system,
-    and able to write in FOLDER alone, which it sees as INSIDE."""
+    and able to write in FOLDER alone, which it sees as INSIDE, starting in
+    its folder START."""
     return [
         *unprivileged(), "bwrap", "--unshare-all", "--die-with-parent", "--new-session",
         "--ro-bind", system, "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", PRIVATE_TMP,
-        "--bind", folder, INSIDE, "--chdir", f"{INSIDE}/source", "--", *arguments,
+        "--bind", folder, INSIDE, "--chdir", f"{INSIDE}/{start}", "--", *arguments,
     ]

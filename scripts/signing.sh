@@ -20,7 +20,7 @@
 # password is refused: osslsigncode takes them only on its command line.
 
 sign_pkcs12='' sign_module='' sign_key='' sign_cert=''
-timestamp_url='' timestamp_timeout=60 info_url=''
+timestamp_url='' timestamp_host='' timestamp_timeout=60 info_url=''
 signing_password='' signing_password_given=0 signing_pin=''
 signing_dir='' signer=() signing_options=()
 
@@ -154,6 +154,8 @@ signing_check_options() {
     authority=${authority#*:/}
     [[ ${authority%%[/?#]*} != *@* ]] ||
         fail "--timestamp-url carries a user name or password, which would stand on osslsigncode's command line for every local user to read"
+    # A server's path or query may hold an access key: messages name its host alone.
+    timestamp_host=${authority%%[/?#]*}
     [[ $timestamp_timeout =~ ^[1-9][0-9]*$ ]] ||
         fail "--timestamp-timeout takes a whole number of seconds, not '$timestamp_timeout'"
     signing_options=(-h sha256 -n loclistfix -time "$SOURCE_DATE_EPOCH")
@@ -171,8 +173,8 @@ signing_run() {
         >"$log" 2>&1 3< <(printf '%s' "$signing_password") 4< <(printf '%s' "$signing_pin") || status=$?
     [ "$status" -ne 0 ] || return 0
     if [ -n "$timestamp_url" ]; then
-        [ "$status" -ne 124 ] || fail "the time-stamp server $timestamp_url did not answer within $timestamp_timeout s"
-        ! grep -qi 'timestamp' "$log" || fail "the time-stamp server $timestamp_url did not answer"
+        [ "$status" -ne 124 ] || fail "the time-stamp server at $timestamp_host did not answer within $timestamp_timeout s"
+        ! grep -qi 'timestamp' "$log" || fail "the time-stamp server at $timestamp_host did not answer"
     fi
     ! grep -q 'key values mismatch' "$log" || fail "the key does not match the certificate $sign_cert"
     fail "osslsigncode could not sign: $(grep -v -e '^Engine' -e '^Failed$' "$log" | head -n 1)"

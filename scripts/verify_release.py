@@ -51,8 +51,9 @@ DIFFOSCOPE_SECONDS = 120
 DIFFOSCOPE_MEMORY = 2 << 30
 DIFFOSCOPE_FILE = release_files.LARGEST_FILE
 DIFFOSCOPE_BYTES = 16 << 10
-DIFFOSCOPE_LINES = 40
-DIFFOSCOPE_LINE = 200
+DIFFOSCOPE_LINES = OUTPUT_LINES = 40
+DIFFOSCOPE_LINE = OUTPUT_LINE = 200
+OUTPUT_KEPT = 64 << 10
 
 
 def command_environment(extra=None):
@@ -65,26 +66,34 @@ def command_environment(extra=None):
 
 
 def capture(arguments, environment=None, **options):
-    """Runs a command in the quiet environment: its exit status and output."""
-    result = subprocess.run(
-        arguments,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        env=command_environment(environment),
-        check=False,
-        **options,
-    )
-    return result.returncode, result.stdout.decode(errors="replace")
+    """Runs a command in the quiet environment: its exit status and output,
+    of which only the first and the last OUTPUT_KEPT bytes are kept. The
+    rebuild runs the recorded commit's scripts, which may print without end."""
+    head, tail, dropped = b"", b"", False
+    with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          env=command_environment(environment), **options) as process:
+        for chunk in iter(lambda: process.stdout.read(1 << 16), b""):
+            room = OUTPUT_KEPT - len(head)
+            head, chunk = head + chunk[:room], chunk[room:]
+            dropped = dropped or len(tail) + len(chunk) > OUTPUT_KEPT
+            tail = (tail + chunk)[-OUTPUT_KEPT:]
+        status = process.wait()
+    return status, (head + (b"\n[...]\n" if dropped else b"") + tail).decode(errors="replace")
+
+
+def print_last_lines(output):
+    """A failed command's last lines, escaped and cut, indented under the
+    verifier's own."""
+    lines = output.strip().splitlines()[-OUTPUT_LINES:]
+    print("".join(f"    {escaped(line)[:OUTPUT_LINE]}\n" for line in lines), end="", flush=True)
 
 
 def run(arguments, what, **options):
-    """Runs a command with its output held back; on failure, Refused with WHAT."""
+    """Runs a command with its output held back; on failure, its last lines
+    (escaped and cut) and Refused with WHAT."""
     status, output = capture(arguments, **options)
     if status != 0:
-        output = output.strip()
-        if output:
-            sys.stderr.write("".join(f"{escaped(line)}\n" for line in output.splitlines()))
+        print_last_lines(output)
         raise Refused(f"{what} failed (exit status {status})")
     return output
 
@@ -248,7 +257,7 @@ def make_debian(info, system, temporary, mirror):
         last = (output.strip().splitlines() or [""])[-1]
         if last.startswith("debian-system.sh: "):
             raise Refused(last[len("debian-system.sh: "):])
-        sys.stderr.write(output)
+        print_last_lines(output)
         raise Refused(f"the recorded toolchain cannot be installed in a Debian {codename} system")
 
 
@@ -345,12 +354,16 @@ def diffoscope(released, rebuilt, work):
         return ""
     folder = os.path.join(work, "diffoscope")
     os.makedirs(folder, exist_ok=True)
-    paths = [os.path.join(folder, side) for side in ("released", "rebuilt")]
-    for path, content in zip(paths, (released, rebuilt)):
-        with open(path, "wb") as file:
+    sides = ("released", "rebuilt")
+    for side, content in zip(sides, (released, rebuilt)):
+        with open(os.path.join(folder, side), "wb") as file:
             file.write(content)
+    # The tools it runs parse the release's bytes: in the rebuild's sandbox,
+    # unprivileged and offline, they can write nothing outside it.
+    arguments = sandbox.command(folder, [program, "--text", "-", *(f"{sandbox.INSIDE}/{side}" for side in sides)],
+                                start=".")
     with tempfile.TemporaryFile(dir=folder) as report:
-        with subprocess.Popen([program, "--text", "-", *paths], stdin=subprocess.DEVNULL, stdout=report,
+        with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=report,
                               stderr=subprocess.DEVNULL, env=command_environment(),
                               preexec_fn=limited) as process:  # pylint: disable=subprocess-popen-preexec-fn
             try:
@@ -433,16 +446,22 @@ def signed_by(signers):
     if signers is None:
         return "unsigned"
     chain = signers[0].chain
+    # A time-stamp server's chain is named by its top too: below a top whose
+    # issuer is absent, that top's own bytes are checked by nothing else.
+    stamps = sorted({f"{s.stamp.time:%Y-%m-%dT%H:%M:%SZ} by {certificate(s.stamp.chain.signer)}, "
+                     f"its chain top: {chain_top(s.stamp.chain)}" for s in signers if s.stamp})
+    stamped = f"time-stamped {'; '.join(stamps)}" if stamps else "not time-stamped"
+    return f"signed by {certificate(chain.signer)}; chain top: {chain_top(chain)}; {stamped}"
+
+
+def chain_top(chain):
     if chain.issuer_absent:
         top = f"{certificate(chain.top)}, whose issuer {signature_chain.subject(chain.top, 'issuer')} is absent"
     else:
         top = f"{certificate(chain.top)}, self-signed"
     if chain.top is chain.signer:
         top = "the signer's certificate itself" + top[len(certificate(chain.top)):]
-    stamps = sorted({f"{s.stamp.time:%Y-%m-%dT%H:%M:%SZ} by {certificate(s.stamp.chain.signer)}"
-                     for s in signers if s.stamp})
-    stamped = f"time-stamped {'; '.join(stamps)}" if stamps else "not time-stamped"
-    return f"signed by {certificate(chain.signer)}; chain top: {top}; {stamped}"
+    return top
 
 
 USAGE = "usage: verify-release.sh [--mirror URL] [--stage DIR] DIR"

@@ -57,6 +57,7 @@ forged_signature() {
     signed_as "$1" "$win32.$2.p7s" "$win64.$2.p7s"
 }
 forged_stamp() { forged_signature "$1" stamp; }
+stamp_chain() { forged_signature "$1" stamp-chain; }
 forged_ca() { forged_signature "$1" issuer other; }
 digest_payload() { forged_signature "$1" digest-parameters; }
 signer_payload() { forged_signature "$1" signer-parameters; }
@@ -124,15 +125,17 @@ tag_for_commit() {
         "$commit" "$commit_date" | git -C "$root" mktag)
     buildinfo "$1" "s/^Commit: .*/Commit: $tag/"
 }
-# forged_at FOLDER REF: the win32 zip rewritten and recorded as the build of
-# a commit that anyone could push, at REF of a clone that verifies (so that
-# this repository's refs stay as they are): its package.sh copies the
-# release being verified into its output, after writing wherever root could.
+# forged_at FOLDER REF [FIRST]: the win32 zip rewritten and recorded as the
+# build of a commit that anyone could push, at REF of a clone that verifies
+# (so that this repository's refs stay as they are): its package.sh runs
+# FIRST, then copies the release being verified into its output, after
+# writing wherever root could.
 forged_at() {
     local clone=$row_dir/verifier-clone index=$row_dir/forging-index forger=$row_dir/forging-package.sh
     git clone -q "$root" "$clone" && cp -R "$root"/scripts/. "$clone/scripts/" || return
     cat >"$forger" <<SCRIPT
 #!/bin/sh
+${3:-}
 while [ \$# -gt 0 ]; do [ "\$1" != --out ] || out=\$2; shift; done
 for pid in self \$(ls /proc); do touch "/proc/\$pid/root$keys/canary/by-the-commit" 2>/dev/null; done
 mkdir -p "\$out" && cp "$row_dir/$1/"* "\$out/"
@@ -147,6 +150,8 @@ SCRIPT
 }
 on_another_remote() { forged_at "$1" refs/remotes/elsewhere/forging; }
 on_a_local_branch() { forged_at "$1" refs/heads/forging; }
+# A commit that prints 200 MB, then fails.
+noisy_commit() { forged_at "$1" refs/heads/noisy 'head -c 200000000 /dev/zero; exit 1'; }
 # BUILDINFO records what the release command does not.
 another_package() { buildinfo "$1" '/^Package: zip /i Package: hello 2.10-3'; }
 unsupported_release() {

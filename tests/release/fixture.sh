@@ -105,11 +105,13 @@ make_keys() {
     printf 'import os\nopen(os.path.join("%s", "python-%%d" %% os.getpid()), "w").close()\n' "$keys/canary" \
         >site/sitecustomize.py
     # diffoscope, where it would be found, names what it was given and shows
-    # the last line of the released zip's README.txt, as it shows a changed line.
+    # the last line of the released zip's README.txt, as it shows a changed line;
+    # first it writes in the canary folder, as a tool it runs on a forged file
+    # could be made to.
     mkdir diffoscope
     # shellcheck disable=SC2016 # expanded by the fake
-    printf '#!/bin/sh\necho "diffoscope compared ${3##*/} and ${4##*/}"\nunzip -p "$3" "*/README.txt" | tail -n 1\n' \
-        >diffoscope/diffoscope
+    printf '#!/bin/sh\ntouch "%s/diffoscope" 2>/dev/null\necho "diffoscope compared ${3##*/} and ${4##*/}"\nunzip -p "$3" "*/README.txt" | tail -n 1\n' \
+        "$keys/canary" >diffoscope/diffoscope
     chmod +x diffoscope/diffoscope
     # A TMPDIR that a shell would read: ; $ \ " and a command substitution
     # that would leave a file in the canary folder.

@@ -5,6 +5,8 @@ both executables of a release are forged by the same ones.
     forge_signature.py KIND GENUINE.p7s OUT.p7s KEYS
 
 stamp        a token from a self-made time-stamp authority, dated 2001
+stamp-chain  a token dated now, carrying its signer and a CA with a payload,
+             whose issuer it leaves out: nothing checks that CA's bytes
 issuer       the CA replaced by a self-made one of the same name, with a payload
 digest-parameters, signer-parameters
              a payload in digestAlgorithms or the signature algorithm's parameters
@@ -117,16 +119,46 @@ def resigned(data, private, cert, algorithm="rsassa_pkcs1v15"):
     return data
 
 
-def stamp(data, folder):
+def issued(private, name, issuer_key, issuer, ca=False, extra=()):
+    """A certificate NAME for PRIVATE's key, issued by ISSUER (a name):
+    a CA's, or one for time stamping."""
+    builder = (crypto_x509.CertificateBuilder().subject_name(name).issuer_name(issuer)
+               .public_key(private.public_key()).serial_number(crypto_x509.random_serial_number())
+               .not_valid_before(datetime.datetime(2000, 1, 1)).not_valid_after(datetime.datetime(2099, 1, 1))
+               .add_extension(crypto_x509.BasicConstraints(ca=ca, path_length=None), critical=True))
+    for extension in extra if ca else [crypto_x509.ExtendedKeyUsage([ExtendedKeyUsageOID.TIME_STAMPING])]:
+        builder = builder.add_extension(extension, critical=False)
+    return x509.Certificate.load(builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.DER))
+
+
+def stamp_chain(data, folder):
+    """A time stamp whose CA, its issuer absent, holds a payload that no
+    signature covers: only the CA's key and name must stay."""
+    ca_key, private = key(folder, "stamp-ca"), key(folder, "stamp-signer")
+    name = {n: crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, f"loclistfix {n}")])
+            for n in ("absent root", "forged TSA CA", "forged TSA")}
+    payload = crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier("1.3.6.1.4.1.55555.2"), PAYLOAD)
+    ca = issued(ca_key, name["forged TSA CA"], ca_key, name["absent root"], ca=True, extra=[payload])
+    signer = issued(private, name["forged TSA"], ca_key, name["forged TSA CA"])
+    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+    return stamp(data, folder, private, [signer, ca], now)
+
+
+SELF_MADE_STAMP_TIME = datetime.datetime(2001, 9, 9, 1, 46, 40, tzinfo=datetime.timezone.utc)
+
+
+def stamp(data, folder, private=None, chain=None, when=SELF_MADE_STAMP_TIME):
     """A time stamp over DATA's signature from a self-made authority."""
-    private = key(folder, "tsa")
-    cert = certificate(folder, private, "Time-Stamp Authority", ExtendedKeyUsageOID.TIME_STAMPING)
+    if private is None:
+        private = key(folder, "tsa")
+        chain = [certificate(folder, private, "Time-Stamp Authority", ExtendedKeyUsageOID.TIME_STAMPING)]
+    cert = chain[0]
     info = data["signer_infos"][0]
     token_info = tsp.TSTInfo({
         "version": "v1", "policy": "1.2.3.4.1",
         "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
                             "hashed_message": hashlib.sha256(info["signature"].native).digest()},
-        "serial_number": 1, "gen_time": datetime.datetime(2001, 9, 9, 1, 46, 40, tzinfo=datetime.timezone.utc),
+        "serial_number": 1, "gen_time": when,
     })
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["tst_info"]},
@@ -137,7 +169,7 @@ def stamp(data, folder):
         "version": "v3",
         "digest_algorithms": [{"algorithm": "sha256", "parameters": core.Null()}],
         "encap_content_info": {"content_type": "tst_info", "content": token_info},
-        "certificates": [cms.CertificateChoices(name="certificate", value=cert)],
+        "certificates": [cms.CertificateChoices(name="certificate", value=c) for c in chain],
         "signer_infos": [{
             "version": "v1",
             "sid": cms.SignerIdentifier(name="issuer_and_serial_number",
@@ -158,6 +190,8 @@ def forge(kind, data, folder):
     others = [c for c in certificates(data) if c is not genuine]
     if kind == "stamp":
         return stamp(data, folder)
+    if kind == "stamp-chain":
+        return stamp_chain(data, folder)
     if kind == "issuer":
         payload = crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier("1.3.6.1.4.1.55555.1"), PAYLOAD)
         fake = certificate(folder, key(folder, "ca"), genuine.issuer.native["common_name"], None, extra=[payload])

@@ -50,7 +50,7 @@ subordinate_ids_mapped() {
 fill() {
     local word=$1 name
     for name in root work keys row_dir odd_tmp pin_file_uri password pin encoded_pin module commit commit12 commit_ref commit_date win32 win64 \
-        tsa_port silent_port signer_fp chained_fp ca_fp tsa_fp mirror PATH; do
+        tsa_port silent_port signer_fp signer_fp_in_a_name chained_fp ca_fp tsa_fp mirror PATH; do
         [[ $word == *"{$name}"* ]] || continue
         word=${word//"{$name}"/"$(placeholder "$name")"}
     done
@@ -70,6 +70,8 @@ placeholder() {
         tsa_port) cat "$keys/tsa/port" ;;
         silent_port) cat "$keys/tsa/silent-port" ;;
         signer_fp) fingerprint "$keys/signer.pem" ;;
+        # As a certificate's name shows it: a colon escaped, so no name holds a fingerprint.
+        signer_fp_in_a_name) fingerprint "$keys/signer.pem" | sed 's/:/\\x3a/g' ;;
         chained_fp) fingerprint "$keys/chained.pem" ;;
         ca_fp) fingerprint "$keys/ca-root.pem" ;;
         tsa_fp) fingerprint "$keys/tsa/tsa.pem" ;;
