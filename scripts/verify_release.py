@@ -19,6 +19,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 
 # Started isolated (python3 -I), which leaves this folder off the path.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -65,19 +66,41 @@ def command_environment(extra=None):
     return environment
 
 
-def capture(arguments, environment=None, **options):
+# The longest a rebuild, or the making of a Debian system for it, may take:
+# many times what either takes on a small host.
+LONGEST_STEP = 30 * 60
+
+
+def capture(arguments, environment=None, what="a command", limit=None, **options):
     """Runs a command in the quiet environment: its exit status and output,
     of which only the first and the last OUTPUT_KEPT bytes are kept. The
-    rebuild runs the recorded commit's scripts, which may print without end."""
-    head, tail, dropped = b"", b"", False
+    rebuild runs the recorded commit's scripts, which may print without end,
+    or never end: past LIMIT seconds, its whole process group is killed, and
+    that is Refused with WHAT."""
+    head, tail, dropped, stopped = b"", b"", False, threading.Event()
+
+    def stop(process):
+        stopped.set()
+        os.killpg(process.pid, signal.SIGKILL)
+
     with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          env=command_environment(environment), **options) as process:
-        for chunk in iter(lambda: process.stdout.read(1 << 16), b""):
-            room = OUTPUT_KEPT - len(head)
-            head, chunk = head + chunk[:room], chunk[room:]
-            dropped = dropped or len(tail) + len(chunk) > OUTPUT_KEPT
-            tail = (tail + chunk)[-OUTPUT_KEPT:]
-        status = process.wait()
+                          env=command_environment(environment), start_new_session=limit is not None,
+                          **options) as process:
+        timer = threading.Timer(limit, stop, (process,)) if limit else None
+        if timer:
+            timer.start()
+        try:
+            for chunk in iter(lambda: process.stdout.read(1 << 16), b""):
+                room = OUTPUT_KEPT - len(head)
+                head, chunk = head + chunk[:room], chunk[room:]
+                dropped = dropped or len(tail) + len(chunk) > OUTPUT_KEPT
+                tail = (tail + chunk)[-OUTPUT_KEPT:]
+            status = process.wait()
+        finally:
+            if timer:
+                timer.cancel()
+    if stopped.is_set():
+        raise Refused(f"{what} took more than {limit // 60} minutes and was stopped")
     return status, (head + (b"\n[...]\n" if dropped else b"") + tail).decode(errors="replace")
 
 
@@ -91,7 +114,7 @@ def print_last_lines(output):
 def run(arguments, what, **options):
     """Runs a command with its output held back; on failure, its last lines
     (escaped and cut) and Refused with WHAT."""
-    status, output = capture(arguments, **options)
+    status, output = capture(arguments, what=what, **options)
     if status != 0:
         print_last_lines(output)
         raise Refused(f"{what} failed (exit status {status})")
@@ -197,6 +220,7 @@ def rebuild_in_sandbox(folder, info, system="/", stage=None):
         sandbox.command(folder, rebuild_command(info, stage), system),
         "rebuilding the commit (its scripts/package.sh)",
         environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": sandbox.INSIDE},
+        limit=LONGEST_STEP,
     )
 
 
@@ -246,6 +270,8 @@ def make_debian(info, system, temporary, mirror):
     status, output = capture(
         sandbox.unprivileged(confined=False) + command + [codename, package_cache(), system, *pinned, *RUNNING_PACKAGES],
         environment={"TMPDIR": temporary},
+        what=f"making a Debian {codename} system",
+        limit=LONGEST_STEP,
     )
     if status != 0:
         gone = re.search(r"Version '([^']*)' for '([^']*)' was not found", output)
