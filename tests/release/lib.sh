@@ -164,11 +164,18 @@ spy_saw_nothing() {
 # background; with the variables in `environment` (env's arguments) besides;
 # and in a mount namespace of its own, where the spy is Debian's osslsigncode.
 environment=()
+# Inside someone else's chroot, / is no mount point and cannot be made
+# private: there /usr/bin is first made a mount point of this namespace's
+# own, and private, so that the spy is seen here alone.
 # shellcheck disable=SC2016 # expanded by sh
 release_command() {
+    local propagation=private
+    mountpoint -q / || propagation=unchanged
     [ -e "$row_dir/spy.log" ] || make_spy
     env -u LOCLISTFIX_SIGN_PASSWORD PATH="$row_dir/spy:$PATH" TMPDIR="$row_dir/tmp" "${environment[@]}" \
-        unshare --mount sh -c 'mount --bind "$0" /usr/bin/osslsigncode && exec "$@"' "$row_dir/debian-osslsigncode" \
+        unshare --mount --propagation "$propagation" sh -c '
+            { mountpoint -q / || { mount --bind /usr/bin /usr/bin && mount --make-private /usr/bin; }; } &&
+            mount --bind "$0" /usr/bin/osslsigncode && exec "$@"' "$row_dir/debian-osslsigncode" \
         python3 -I -c \
         'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.setsid(); os.execvp(sys.argv[1], sys.argv[1:])' \
         "$@"
