@@ -47,6 +47,19 @@ def hand_over(folder):
                           f"(uid {UNPRIVILEGED}) that rebuilds: set TMPDIR to a folder it can reach, such as /tmp")
 
 
+def unavailable():
+    """Why the sandbox cannot be made on this system, or None. A process in
+    a chroot, for one, may make no user namespace, and one that is not root
+    no other namespace without one."""
+    probe = subprocess.run([*unprivileged(), "bwrap", "--unshare-all", "--die-with-parent", "--ro-bind", "/", "/",
+                            "true"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                           check=False)
+    if probe.returncode == 0:
+        return None
+    said = probe.stderr.decode(errors="replace").strip().splitlines() or ["bubblewrap failed"]
+    return said[0].split(". ")[0]
+
+
 def command(folder, arguments, system="/", start="source"):
     """ARGUMENTS run in the sandbox, with SYSTEM as its root file system,
     and able to write in FOLDER alone, which it sees as INSIDE, starting in

@@ -305,6 +305,10 @@ def read_rebuilt(folder, names):
 def rebuild(info, taken, work, mirror, stage):
     """The rebuild's release, assembled with the published signatures: the
     folder that holds it."""
+    why = sandbox.unavailable()
+    if why:
+        raise Refused(f"the sandbox that the rebuild runs in cannot be made here ({escaped(why)}): "
+                      "verify on a host that allows user namespaces")
     folder = os.path.join(work, "rebuild")
     source, signatures = os.path.join(folder, "source"), os.path.join(folder, "signatures")
     os.mkdir(folder)
