@@ -183,7 +183,14 @@ std::vector<CheckState> CheckStates()
     };
     // Every type and size the program's own table has, as CurrentID and as
     // LocationListVersion: the check answers as the program acts, or "could
-    // not read" where reg does not show what the program reads.
+    // not read" where reg does not show what the program reads. How the check
+    // reads a value does not depend on the cmd that runs it, and each row
+    // starts some twenty processes, minutes of them where 32-bit programs are
+    // emulated: the 64-bit build's tests alone run these, while the states
+    // above run from either cmd.
+    if (sizeof(void*) < 8) {
+        return states;
+    }
     for (const Variant& variant : Variants()) {
         const auto as = [&](const char* name) { return Value{name, variant.type, variant.data}; };
         if (variant.unshown == Unshown::kSize) {
