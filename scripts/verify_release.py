@@ -323,6 +323,13 @@ def rebuild(info, taken, work, mirror, stage):
         if signature is not None:
             with open(os.path.join(signatures, f"{name[:-4]}.p7s"), "wb") as file:
                 file.write(signature)
+    if stage:
+        # Copied into the rebuild's own folder: the unprivileged user may
+        # not reach the caller's, and the sandbox has a /tmp of its own.
+        try:
+            shutil.copytree(stage, os.path.join(folder, "stage"), symlinks=True)
+        except (OSError, shutil.Error):
+            raise Refused(f"--stage {escaped(stage)} cannot be read") from None
     try:
         sandbox.hand_over(folder)
     except sandbox.Unreachable as fault:
@@ -330,7 +337,7 @@ def rebuild(info, taken, work, mirror, stage):
     if stage:
         print(f"== assembling the packages staged in {escaped(stage)} with commit {info.commit[:12]}'s scripts, "
               "not a rebuild", flush=True)
-        rebuild_in_sandbox(folder, info, stage=stage)
+        rebuild_in_sandbox(folder, info, stage=f"{sandbox.INSIDE}/stage")
         return os.path.join(folder, "rebuilt")
     here = {name: buildinfo.installed_version(name) for name in info.packages}
     differing = [
