@@ -193,8 +193,26 @@ start() {
     # the persistent one starts and a second boot brings the processes back.
     quietly "creating the Wine prefix $WINEPREFIX" "$self" run x64 wineboot.exe --init
     quietly "waiting for the prefix's first server to exit" "$self" server --wait
+    share_wine_files
     quietly "starting a persistent Wine server" "$self" server --persistent
     quietly "starting the prefix's processes" "$self" run x64 wineboot.exe --init
+}
+
+# Wine 8 gives each prefix a copy of each of its DLLs and programs, over a
+# gigabyte, and links none. The prefixes beside this one (BUILD/*/wineprefix:
+# the presets' and the demo's) share the copies that are alike as hard links.
+# A file that one prefix's update rewrites in place is rewritten for all, with
+# the same Wine's bytes, which each of them would have written anyway.
+share_wine_files() {
+    local build peer peers=()
+    build=$(dirname "$(dirname "$WINEPREFIX")")
+    for peer in "$build"/*/wineprefix/drive_c/windows; do
+        [[ $peer -ef $WINEPREFIX/drive_c/windows ]] || peers+=("$peer")
+    done
+    [[ ${#peers[@]} -gt 0 ]] || return 0
+    # One at a time: two prefixes made side by side would each link the other.
+    flock "$build" hardlink --quiet --ignore-time --minimum-size 64K "$WINEPREFIX/drive_c/windows" "${peers[@]}" ||
+        echo "wine.sh: the prefix's copies of Wine's files could not be shared with the prefixes beside it" >&2
 }
 
 stop() {
