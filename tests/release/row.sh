@@ -155,7 +155,9 @@ verify_row() {
 }
 
 # What ships is the signed file: the end-to-end tests run it in place of the
-# build's own, in the 64-bit preset's Wine prefix, which runs both.
+# build's own, in the 64-bit preset's Wine prefix, which runs both. The
+# check's table is left to the preset: it tests check.cmd, which answers alike
+# for any program that passes the rest.
 end_to_end_row() {
     local arch=$1 package status=0 tests=$root/build/mingw-$1/bin/program_test.exe reason
     reason=$("$root/scripts/wine.sh" can-run "$arch") || skip "end-to-end tests of the signed $arch executable: $reason"
@@ -163,7 +165,7 @@ end_to_end_row() {
     package=win32 && [ "$arch" = x86 ] || package=win64
     cp "$tests" .
     unzip -q -j "$work/pkcs12/loclistfix-"*-$package.zip '*/loclistfix.exe' -d .
-    "$root/scripts/wine.sh" run "$arch" ./program_test.exe >log 2>&1 || status=$?
+    "$root/scripts/wine.sh" run "$arch" ./program_test.exe --gtest_filter=-TheCheck.* >log 2>&1 || status=$?
     [ $status -eq 0 ] || { grep -A8 ': Failure' log | head -n 60; tail -n 5 log; }
     return $status
 }
