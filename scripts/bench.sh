@@ -23,6 +23,8 @@ rev=${1:-HEAD}
 [ $# -le 1 ] || fail "usage: bench.sh [REV]"
 commit=$(git -C "$root" rev-parse --verify --quiet "$rev^{commit}") || fail "no commit '$rev' in this clone"
 place=$(mktemp -d "${TMPDIR:-/tmp}/loclistfix-bench.XXXXXX")
+# The release rows hand the clone to the user nobody, who must reach it.
+chmod 755 "$place"
 trap 'rm -rf "$place"' EXIT
 clone=$place/loclistfix
 git clone -q --no-checkout "$root" "$clone"
