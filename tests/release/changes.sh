@@ -88,9 +88,7 @@ other_release() {
         buildinfo "$1" 's/^Build-Release: .*/Build-Release: 13/; s/^Build-Codename: .*/Build-Codename: trixie/'
     fi
 }
-older_format() { buildinfo "$1" 's/^Format: .*/Format: 2/'; }
 no_buildinfo() { rm "$1/BUILDINFO"; }
-garbled_buildinfo() { head -c 40 "$1/BUILDINFO" >"$1/cut" && mv "$1/cut" "$1/BUILDINFO" && sums "$1"; }
 changed_buildinfo() { echo "Note: added later" >>"$1/BUILDINFO"; }
 vanished_version() { buildinfo "$1" 's/^Package: cmake .*/Package: cmake 0.0.1-1/'; }
 injected() { buildinfo "$1" 's|^Package: cmake .*|&; echo injected >/root/INJECTED; #|'; }
@@ -153,11 +151,6 @@ on_a_local_branch() { forged_at "$1" refs/heads/forging; }
 # A commit that prints 200 MB, then fails.
 noisy_commit() { forged_at "$1" refs/heads/noisy 'head -c 200000000 /dev/zero; exit 1'; }
 # BUILDINFO records what the release command does not.
-another_package() { buildinfo "$1" '/^Package: zip /i Package: hello 2.10-3'; }
-unsupported_release() {
-    buildinfo "$1" 's/^Build-Release: .*/Build-Release: 10/; s/^Build-Codename: .*/Build-Codename: buster/
-        s/^Package: cmake .*/Package: cmake 3.13.4-1/'
-}
 million_packages() { seq 2000000 | sed 's/.*/Package: p& 1.0/' >>"$1/BUILDINFO" && sums "$1"; }
 # cmake pinned from trixie-backports, where it has one (a rebuild with it
 # makes the same bytes): what that verification installs stays with it.
