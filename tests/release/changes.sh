@@ -59,12 +59,9 @@ forged_signature() {
 forged_stamp() { forged_signature "$1" stamp; }
 stamp_chain() { forged_signature "$1" stamp-chain; }
 forged_ca() { forged_signature "$1" issuer other; }
-digest_payload() { forged_signature "$1" digest-parameters; }
-signer_payload() { forged_signature "$1" signer-parameters; }
 impostor() { forged_signature "$1" impostor; }
 rewritten_leaf() { forged_signature "$1" rewritten other; }
 leaf_only() { forged_signature "$1" leaf-only other; }
-ec_other_form() { forged_signature "$1" ec; }
 deep_crl() { forged_signature "$1" crl-depth; }
 odd_curve() { forged_signature "$1" curve; }
 many_certificates() { forged_signature "$1" many other; }
