@@ -3,7 +3,10 @@ command made (kept beside this file: signed.p7s by the pkcs12 route,
 timestamped.p7s by the same key with a time stamp from the test's loopback
 authority) are taken, and each row forges one of them for the reason it is
 refused. The executable is stood for by its Authenticode digest, which
-authenticode.py computes and the release rows check."""
+authenticode.py computes and the release rows check. Where signing changes,
+they are taken again from build/release-test (signatures/, and the
+timestamped release's win64 executable through scripts/authenticode.py),
+and DIGEST, EPOCH and STAMP_TIME with them."""
 import datetime
 import pathlib
 import sys
