@@ -59,12 +59,9 @@ forged_signature() {
 forged_stamp() { forged_signature "$1" stamp; }
 stamp_chain() { forged_signature "$1" stamp-chain; }
 forged_ca() { forged_signature "$1" issuer other; }
-digest_payload() { forged_signature "$1" digest-parameters; }
-signer_payload() { forged_signature "$1" signer-parameters; }
 impostor() { forged_signature "$1" impostor; }
 rewritten_leaf() { forged_signature "$1" rewritten other; }
 leaf_only() { forged_signature "$1" leaf-only other; }
-ec_other_form() { forged_signature "$1" ec; }
 deep_crl() { forged_signature "$1" crl-depth; }
 odd_curve() { forged_signature "$1" curve; }
 many_certificates() { forged_signature "$1" many other; }
@@ -88,9 +85,7 @@ other_release() {
         buildinfo "$1" 's/^Build-Release: .*/Build-Release: 13/; s/^Build-Codename: .*/Build-Codename: trixie/'
     fi
 }
-older_format() { buildinfo "$1" 's/^Format: .*/Format: 2/'; }
 no_buildinfo() { rm "$1/BUILDINFO"; }
-garbled_buildinfo() { head -c 40 "$1/BUILDINFO" >"$1/cut" && mv "$1/cut" "$1/BUILDINFO" && sums "$1"; }
 changed_buildinfo() { echo "Note: added later" >>"$1/BUILDINFO"; }
 vanished_version() { buildinfo "$1" 's/^Package: cmake .*/Package: cmake 0.0.1-1/'; }
 injected() { buildinfo "$1" 's|^Package: cmake .*|&; echo injected >/root/INJECTED; #|'; }
@@ -153,11 +148,6 @@ on_a_local_branch() { forged_at "$1" refs/heads/forging; }
 # A commit that prints 200 MB, then fails.
 noisy_commit() { forged_at "$1" refs/heads/noisy 'head -c 200000000 /dev/zero; exit 1'; }
 # BUILDINFO records what the release command does not.
-another_package() { buildinfo "$1" '/^Package: zip /i Package: hello 2.10-3'; }
-unsupported_release() {
-    buildinfo "$1" 's/^Build-Release: .*/Build-Release: 10/; s/^Build-Codename: .*/Build-Codename: buster/
-        s/^Package: cmake .*/Package: cmake 3.13.4-1/'
-}
 million_packages() { seq 2000000 | sed 's/.*/Package: p& 1.0/' >>"$1/BUILDINFO" && sums "$1"; }
 # cmake pinned from trixie-backports, where it has one (a rebuild with it
 # makes the same bytes): what that verification installs stays with it.
