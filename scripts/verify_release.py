@@ -267,7 +267,8 @@ def make_debian(info, packages, system, temporary, mirror):
     command = [os.path.join(ROOT, "scripts", "debian-system.sh")] + (["--mirror", mirror] if mirror else [])
     # The values are its arguments, never a shell's text.
     status, output = capture(
-        sandbox.unprivileged(confined=False) + command + [codename, package_cache(), system, *packages, *RUNNING_PACKAGES],
+        sandbox.unprivileged(confined=False) + command
+        + [codename, package_cache(), system, *packages, *RUNNING_PACKAGES],
         environment={"TMPDIR": temporary},
         what=f"making a Debian {codename} system",
         limit=LONGEST_STEP,
