@@ -243,16 +243,16 @@ def package_cache():
     return os.path.join(os.path.abspath(cache), "debs")
 
 
-def rebuild_in_debian(info, folder, work, mirror):
+def rebuild_in_debian(info, packages, folder, work, mirror):
     """A Debian system of the recorded release, made without root for this
-    verification alone, with the recorded versions; the rebuild runs in it
-    as it would on this host."""
+    verification alone, with PACKAGES (apt's NAME=VERSION); the rebuild runs
+    in it as it would on this host."""
     system, temporary = os.path.join(work, "system"), os.path.join(work, "system-tmp")
     for path in (system, temporary):
         os.mkdir(path)
         sandbox.hand_over(path)
     try:
-        make_debian(info, system, temporary, mirror)
+        make_debian(info, packages, system, temporary, mirror)
         rebuild_in_sandbox(folder, info, system)
     finally:
         # The system's read-only folders are the unprivileged user's own.
@@ -261,14 +261,14 @@ def rebuild_in_debian(info, folder, work, mirror):
         shutil.rmtree(system, ignore_errors=True)
 
 
-def make_debian(info, system, temporary, mirror):
+def make_debian(info, packages, system, temporary, mirror):
     """SYSTEM: the recorded Debian release, made by the unprivileged user."""
     codename = info.codename
-    pinned = [f"{name}={version}" for name, version in info.packages.items()]
     command = [os.path.join(ROOT, "scripts", "debian-system.sh")] + (["--mirror", mirror] if mirror else [])
     # The values are its arguments, never a shell's text.
     status, output = capture(
-        sandbox.unprivileged(confined=False) + command + [codename, package_cache(), system, *pinned, *RUNNING_PACKAGES],
+        sandbox.unprivileged(confined=False) + command
+        + [codename, package_cache(), system, *packages, *RUNNING_PACKAGES],
         environment={"TMPDIR": temporary},
         what=f"making a Debian {codename} system",
         limit=LONGEST_STEP,
@@ -354,7 +354,8 @@ def rebuild(info, taken, work, mirror, stage):
             f"rebuilding in a Debian {info.codename} system made for it",
             flush=True,
         )
-        rebuild_in_debian(info, folder, work, mirror)
+        pinned = [f"{name}={version}" for name, version in info.packages.items()]
+        rebuild_in_debian(info, pinned, folder, work, mirror)
     return os.path.join(folder, "rebuilt")
 
 

@@ -88,7 +88,7 @@ other_release() {
 no_buildinfo() { rm "$1/BUILDINFO"; }
 changed_buildinfo() { echo "Note: added later" >>"$1/BUILDINFO"; }
 vanished_version() { buildinfo "$1" 's/^Package: cmake .*/Package: cmake 0.0.1-1/'; }
-injected() { buildinfo "$1" 's|^Package: cmake .*|&; echo injected >/root/INJECTED; #|'; }
+injected() { buildinfo "$1" "s|^Package: cmake .*|&; touch $keys/canary/injected; #|"; }
 crlf_sums() { sed -i 's/$/\r/' "$1/SHA256SUMS"; }
 another_version_first() {
     cp "$1/$win32.zip" "$1/loclistfix-0.9.0-win32.zip"
@@ -152,9 +152,15 @@ million_packages() { seq 2000000 | sed 's/.*/Package: p& 1.0/' >>"$1/BUILDINFO" 
 # cmake pinned from trixie-backports, where it has one (a rebuild with it
 # makes the same bytes): what that verification installs stays with it.
 pinned_backport() {
-    local backport
-    backport=$("$root/scripts/chroot.sh" trixie 'apt-get update -qq >/dev/null 2>&1; apt-cache madison cmake' |
-        awk '$3 ~ /bpo/ { print $3; exit }')
+    local backport apt=$row_dir/apt options
+    # Read by this host's apt from lists of the row's own.
+    mkdir -p "$apt/lists/partial" "$apt/parts" "$apt/cache"
+    echo "deb $(debian_mirror "$(debian_codename)") trixie-backports main" >"$apt/sources.list"
+    options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
+        -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o Acquire::Languages=none
+        -o "APT::Sandbox::User=$(id -un)")
+    apt-get -qq "${options[@]}" update >/dev/null 2>&1 || true
+    backport=$(apt-cache "${options[@]}" madison cmake | awk '$3 ~ /bpo/ { print $3; exit }')
     [ -n "$backport" ] || skip "no cmake in trixie-backports to pin"
     buildinfo "$1" "s/^Package: \(cmake\|cmake-data\) .*/Package: \1 $backport/"
 }

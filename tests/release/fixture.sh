@@ -11,7 +11,8 @@
 #   fixture.sh signatures    the signatures taken off, and re-made other ways
 #   fixture.sh trees         a clone in another state, and a tree without git
 #   fixture.sh full | full-stop  a full disk, where root may mount a tmpfs
-#   fixture.sh trixie        a release made on Debian 13, in a chroot
+#   fixture.sh trixie        a release made on Debian 13, as the verifier
+#                            rebuilds one
 #
 # A fixture that a full build makes is kept while the commit and the release
 # command's scripts stay as they were.
@@ -227,25 +228,29 @@ mount_full() {
     mount -t tmpfs -o size=$((room * 4))k tmpfs full 2>/dev/null || skip "no tmpfs could be mounted for a full disk"
 }
 
-# A release made in a Debian 13 chroot, where root can make one (cached
-# under build/chroots/); the first use makes the chroot: debootstrap, then
-# the toolchain.
+# A release made on Debian 13 as the verifier rebuilds one: in a Debian 13
+# system made without root, from the verifier's .deb cache outside the clone,
+# and removed once the release is made.
 made_on_trixie() {
-    local inside=$root/build/chroots/trixie/root/release-test
-    [ "$(id -u)" -eq 0 ] || skip "a release made on Debian 13: no Debian 13 chroot (it needs root)"
-    # The verifier has the Debian system for it made by the user nobody, as
-    # root verifies, or by the user who verifies: that takes subordinate ids,
-    # which nobody is given where it has none.
-    if subordinate_ids_mapped; then
+    local user
+    user=$(id -un)
+    # The user nobody makes the system, as root verifies, or the user who
+    # verifies: that takes subordinate ids, which nobody is given where it has
+    # none. A Debian 13 host releases on itself.
+    if [[ $(debian_codename) != trixie && $(id -u) -eq 0 ]]; then
+        subordinate_ids_mapped ||
+            skip "a Debian 13 system cannot be made without root here: this user namespace maps no subordinate ids"
         for ids in subuid subgid; do
             grep -q '^nobody:' /etc/$ids 2>/dev/null || usermod "--add-${ids}s" "$subordinate_ids" nobody
         done
+    elif [[ $(debian_codename) != trixie ]]; then
+        { grep -q "^$user:" /etc/subuid && grep -q "^$user:" /etc/subgid; } ||
+            skip "a Debian 13 system cannot be made without root here: the user $user has no subordinate ids"
     fi
     fresh trixie && return
-    timeout 900 "$root/scripts/chroot.sh" trixie 'command -v git >/dev/null || apt-get install -y -qq git >/dev/null'
-    rm -rf "$inside" trixie && git clone -q "$root" "$inside" && cp "$root"/scripts/*.sh "$inside/scripts/"
-    timeout 900 "$root/scripts/chroot.sh" trixie 'cd release-test && scripts/package.sh --out out >/dev/null'
-    cp -r "$inside/out" trixie && stamp >trixie.stamp
+    rm -rf trixie trixie.stamp
+    /usr/bin/python3 -I -B "$root/tests/release/made_on_debian.py" trixie "$commit" "$commit_date" "$work/trixie"
+    stamp >trixie.stamp
 }
 
 case ${1:-} in

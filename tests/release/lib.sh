@@ -10,6 +10,8 @@ keys=$work/keys
 export GIT_AUTHOR_NAME=release-test GIT_AUTHOR_EMAIL=release-test@example.invalid
 export GIT_COMMITTER_NAME=release-test GIT_COMMITTER_EMAIL=release-test@example.invalid
 export SOFTHSM2_CONF=$keys/softhsm2.conf
+# shellcheck source=scripts/debian-mirror.sh
+. "$root/scripts/debian-mirror.sh"
 commit=$(git -C "$root" rev-parse HEAD)
 commit_date=$(git -C "$root" log -1 --format=%ct "$commit")
 
@@ -78,7 +80,8 @@ placeholder() {
         odd_tmp) cat "$keys/odd-tmp-path" ;;
         # A URI holds no space or letter beyond ASCII: the PIN file's path, percent-encoded.
         pin_file_uri) /usr/bin/python3 -I -c 'import sys, urllib.parse; print("file:" + urllib.parse.quote(sys.argv[1]))' "$keys/pin" ;;
-        mirror) awk '{ print $3; exit }' "$root/build/chroots/trixie/etc/apt/sources.list" ;;
+        # The one a Debian system is made from unless told otherwise.
+        mirror) debian_mirror "$(debian_codename)" ;;
         *) printf '%s' "${!1}" ;;
     esac
 }
