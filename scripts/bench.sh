@@ -6,8 +6,10 @@
 # told by lines that the test command and CTest print, so an older commit
 # can be measured the same way, beside a newer one on the same host.
 #
-#   scripts/bench.sh [REV]
+#   scripts/bench.sh [--in FOLDER] [REV]
 #
+# The clone is made in a new folder inside FOLDER (by default TMPDIR, or
+# /tmp), so a path with spaces or other letters can be tried too.
 # Reports, for each run: installing (up to the line that says how x86
 # programs run), configuring and building (up to CTest's first "Test
 # project"), each CTest preset's own total, the release tests where they
@@ -19,10 +21,16 @@ root=$(cd "$(dirname "$0")/.." && pwd -P)
 # shellcheck source=scripts/quietly.sh
 . "$root/scripts/quietly.sh"
 
+inside=${TMPDIR:-/tmp}
+if [ "${1:-}" = --in ]; then
+    [[ $# -ge 2 && -d $2 ]] || fail "--in needs a folder that exists"
+    inside=$2
+    shift 2
+fi
 rev=${1:-HEAD}
-[ $# -le 1 ] || fail "usage: bench.sh [REV]"
+[ $# -le 1 ] || fail "usage: bench.sh [--in FOLDER] [REV]"
 commit=$(git -C "$root" rev-parse --verify --quiet "$rev^{commit}") || fail "no commit '$rev' in this clone"
-place=$(mktemp -d "${TMPDIR:-/tmp}/loclistfix-bench.XXXXXX")
+place=$(mktemp -d "$inside/loclistfix-bench.XXXXXX")
 # The release rows hand the clone to the user nobody, who must reach it.
 chmod 755 "$place"
 trap 'rm -rf "$place"' EXIT
