@@ -88,7 +88,14 @@ other_release() {
 no_buildinfo() { rm "$1/BUILDINFO"; }
 changed_buildinfo() { echo "Note: added later" >>"$1/BUILDINFO"; }
 vanished_version() { buildinfo "$1" 's/^Package: cmake .*/Package: cmake 0.0.1-1/'; }
-injected() { buildinfo "$1" "s|^Package: cmake .*|&; touch $keys/canary/injected; #|"; }
+# The command names the canary in ASCII, as the line must be, whatever the
+# clone's path holds; escaped once more for sed.
+injected() {
+    local canary
+    canary=$(LC_ALL=C printf '%q' "$keys/canary/injected")
+    canary=${canary//\\/\\\\} canary=${canary//&/\\&} canary=${canary//|/\\|}
+    buildinfo "$1" "s|^Package: cmake .*|&; touch $canary; #|"
+}
 crlf_sums() { sed -i 's/$/\r/' "$1/SHA256SUMS"; }
 another_version_first() {
     cp "$1/$win32.zip" "$1/loclistfix-0.9.0-win32.zip"
