@@ -104,13 +104,14 @@ verify_row() {
     fill_words "${fields[6]:-}" && options=("${words[@]}")
     fill_words "${fields[7]:-}" && assignments=("${words[@]}")
     [ -d "$work/$from" ] || skip "no $from release to verify"
-    # The rebuild runs as nobody, as root verifies: a row whose rebuild reads
-    # this row's own files (a TMPDIR, a program on PATH, the forger's copy)
-    # needs nobody to reach them, which a clone under /root, say, keeps out.
-    if [[ $(id -u) -eq 0 && ($change == on_a_local_branch || ${fields[7]:-} == *TMPDIR=* ||
-        " ${fields[7]:-}" == *" PATH={keys}"*) ]] &&
-        ! setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$row_dir"; then
-        skip "the rebuild runs as nobody, who cannot reach $row_dir"
+    # A row whose rebuild reads this row's own files (a TMPDIR, a program on
+    # PATH, the forger's copy) needs the sandbox to see them, which a clone
+    # under /tmp (the sandbox's is its own) keeps out; and, as root verifies,
+    # nobody to reach them, which a clone under /root, say, keeps out.
+    if [[ $change == on_a_local_branch || ${fields[7]:-} == *TMPDIR=* || " ${fields[7]:-}" == *" PATH={keys}"* ]]; then
+        [[ $row_dir != /tmp/* ]] || skip "the rebuild's sandbox has a /tmp of its own, which hides $row_dir"
+        [[ $(id -u) -ne 0 ]] || setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$row_dir" ||
+            skip "the rebuild runs as nobody, who cannot reach $row_dir"
     fi
     [[ $from != trixie || $(debian_codename) == trixie ]] || subordinate_ids_mapped ||
         skip "a Debian 13 system cannot be made without root here: this user namespace maps no subordinate ids"
