@@ -70,7 +70,11 @@ many_certificates() { forged_signature "$1" many other; }
 buildinfo() { sed -i "$2" "$1/BUILDINFO" && sums "$1"; }
 other_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(printf '%040d' 0)/"; }
 # The commit before this one, or one on no branch: each dated as recorded.
-previous_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-parse HEAD^)/"; }
+# An earlier commit of the branch: the nearest whose date is not HEAD's, as
+# two commits made in one second share theirs.
+previous_commit() {
+    buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-list -1 --before="@$((commit_date - 1))" HEAD)/"
+}
 dangling_commit() {
     local dangling
     dangling=$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$root" commit-tree -p HEAD -m 'on no branch' "HEAD^{tree}")
