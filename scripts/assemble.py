@@ -100,3 +100,9 @@ if __name__ == "__main__":
         main(*sys.argv[1:])
     except authenticode.NotSigned as fault:
         sys.exit(f"assemble.py: a signature cannot be attached: {fault}")
+    except subprocess.CalledProcessError as fault:
+        sys.exit(f"assemble.py: zip failed (exit status {fault.returncode})")
+    except shutil.Error as fault:
+        sys.exit(f"assemble.py: cannot copy the stage: {' '.join(str(fault).split())[:300]}")
+    except OSError as fault:
+        sys.exit(f"assemble.py: {fault.filename or 'a file'}: {fault.strerror or fault}")

@@ -136,3 +136,5 @@ if __name__ == "__main__":
         main(*sys.argv[1:])
     except NotSigned as fault:
         sys.exit(f"{sys.argv[1]}: {fault}")
+    except OSError as fault:
+        sys.exit(f"authenticode.py: {fault.filename or 'a file'}: {fault.strerror or fault}")
