@@ -12,8 +12,10 @@
 #
 # The release is the files that DIR/SHA256SUMS lists; anything else in DIR is
 # not its business. Prints `verified: FILE` or where a file differs, then a
-# verdict that names the signer; exits 0 only when every file matched. Input
-# that is no release is one line. --mirror names the Debian archive for that
+# verdict that names the signer. Input that is no release is one line. Exits
+# 0 when every file matched, 1 when the release is not verified (a file
+# differs, or it is refused), 2 when no verdict could be reached (see
+# docs/releasing.md). --mirror names the Debian archive for that
 # system, such as a snapshot mirror, when a recorded version has left the
 # current one. --stage compares with the packages staged in STAGE, as
 # package.sh --stage takes them, in place of a rebuild; the verdict says so.
@@ -28,7 +30,7 @@ root=$(cd "$(dirname "$0")/.." && pwd -P)
 python=/usr/bin/python3
 "$python" -I -c 'import asn1crypto, cryptography, pefile' 2>/dev/null ||
     quietly "installing Python and its libraries" "$root/scripts/install-deps.sh" release ||
-    fail "Debian's python3 and its packages python3-asn1crypto, python3-cryptography and python3-pefile are missing, and could not be installed"
+    { echo "verify-release.sh: could not verify, so no verdict: Debian's python3 and its packages python3-asn1crypto, python3-cryptography and python3-pefile are missing, and could not be installed" >&2 && exit 2; }
 # Isolated: neither the caller's PYTHON* variables nor its own site packages
 # reach the verifier.
 exec "$python" -I -B "$root/scripts/verify_release.py" "$@"

@@ -27,6 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # pylint: disable=wrong-import-position
 import authenticode
 import buildinfo
+import commit_refs
 import commit_tree
 import release_files
 import sandbox
@@ -34,6 +35,17 @@ import signature_chain
 import signature_check
 from release_files import Refused
 from shown import escaped
+
+
+class CannotVerify(Exception):
+    """The verifier, or this host, could not do its own work (a permission,
+    the archive out of reach, a full disk, a limit hit, a tool missing):
+    that says nothing about the release, so it is never a refusal."""
+
+
+# The exit statuses: the release verified, the release not verified (it
+# differs, or is refused), no verdict.
+VERIFIED, NOT_VERIFIED, NO_VERDICT = 0, 1, 2
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # What the rebuild sees, whatever the caller's environment holds: its locale,
@@ -100,7 +112,7 @@ def capture(arguments, environment=None, what="a command", limit=None, **options
             if timer:
                 timer.cancel()
     if stopped.is_set():
-        raise Refused(f"{what} took more than {limit // 60} minutes and was stopped")
+        raise CannotVerify(f"{what} took more than {limit // 60} minutes and was stopped")
     return status, (head + (b"\n[...]\n" if dropped else b"") + tail).decode(errors="replace")
 
 
@@ -121,42 +133,74 @@ def run(arguments, what, **options):
     return output
 
 
+def own_step(arguments, what):
+    """A command of the verifier's own, run as run() runs it; its failure is
+    this host's, not the release's."""
+    try:
+        return run(arguments, what)
+    except Refused as fault:
+        raise CannotVerify(str(fault)) from None
+
+
 def git(*arguments):
     return capture(["git", "-C", ROOT, *arguments])
 
 
-# Where a recorded commit may be found, in the order the verdict prefers:
-# the project's tags, this clone's own branches, and origin's branches. A
-# branch of any other remote is anyone's to push.
-COMMIT_REFS = ("refs/tags", "refs/heads", "refs/remotes/origin")
+def git_whole(*arguments):
+    """What git prints, whole, however many refs the clone has; "" where it fails."""
+    done = subprocess.run(["git", "-C", ROOT, *arguments], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, env=command_environment(), check=False)
+    return done.stdout.decode(errors="replace") if done.returncode == 0 else ""
+
+
+def refs_holding(commit):
+    """The refs of this clone whose history holds COMMIT, links to refs
+    (origin's HEAD) left out."""
+    listed = git_whole("for-each-ref", "--contains", commit, "--format=%(refname) %(symref)")
+    return {line[:-1] for line in listed.splitlines() if line.endswith(" ")}
+
+
+def fetch_refspecs():
+    """(remote, refspec) for each fetch refspec of this clone's remotes."""
+    listed = git_whole("config", "-z", "--get-regexp", r"^remote\..*\.fetch$")
+    entries = (entry.partition("\n") for entry in listed.split("\0") if entry)
+    return [(key[len("remote.") : -len(".fetch")], value) for key, _, value in entries]
+
+
+def symbolic(name):
+    status, target = git("symbolic-ref", "-q", name)
+    return target.strip() if status == 0 else None
 
 
 def check_commit(info):
     """The recorded commit is a commit of this clone's tags or branches, or
-    origin's, and the record is dated by it: the ref it was found on."""
+    origin's (commit_refs.py says which count), and the record is dated by
+    it: the ref the verdict names."""
     commit = info.commit
     status, kind = git("cat-file", "-t", commit)
     if status == 0 and kind.strip() != "commit":
         raise Refused(f"BUILDINFO's Commit {commit[:12]} is a {kind.strip()} object, not a commit: "
                       "a release records the commit it was built from")
-    ref = ""
-    for refs in COMMIT_REFS if status == 0 else ():
-        found, ref = git("for-each-ref", "--count=1", "--format=%(refname)", "--contains", commit, refs)
-        ref = ref.strip() if found == 0 else ""
-        if ref:
-            break
-    if not ref:
+    holding = refs_holding(commit) if status == 0 else set()
+    fetch = fetch_refspecs()
+    counted = {ref for ref in holding if commit_refs.counts(ref, fetch)}
+    if not counted:
+        others = sorted(holding, key=lambda ref: (not ref.startswith(commit_refs.REMOTES), ref))
+        only = (f", only on {escaped(others[0])}, which origin's fetch refspecs do not fill from its branches "
+                "alone") if others else ""
         raise Refused(
-            f"commit {commit[:12]} is on no branch or tag of this clone nor any branch of origin: fetch "
+            f"commit {commit[:12]} is on no branch or tag of this clone nor any branch of origin{only}: fetch "
             "the project's branches and tags (git fetch --tags origin), then verify again"
         )
+    tagged = git_whole("for-each-ref", "--points-at", commit, "--format=%(refname)", "refs/tags")
+    ref = commit_refs.named(counted, tagged.split(), symbolic("HEAD"), symbolic("refs/remotes/origin/HEAD"))
     _, date = git("log", "-1", "--format=%ct", commit)
     if date.strip() != info.epoch:
         raise Refused(
             f"BUILDINFO's Source-Date-Epoch {info.epoch} is not the date of commit {commit[:12]} "
             f"({date.strip()}), which dates its release"
         )
-    return ref
+    return escaped(ref)
 
 
 def check_version(info, version):
@@ -274,17 +318,39 @@ def make_debian(info, packages, system, temporary, mirror):
         limit=LONGEST_STEP,
     )
     if status != 0:
-        gone = re.search(r"Version '([^']*)' for '([^']*)' was not found", output)
-        if gone:
-            raise Refused(
-                f"{gone.group(2)} {gone.group(1)} is no longer in the Debian archive: "
-                "name a snapshot mirror that has it with --mirror URL"
-            )
-        last = (output.strip().splitlines() or [""])[-1]
-        if last.startswith("debian-system.sh: "):
-            raise Refused(last[len("debian-system.sh: "):])
-        print_last_lines(output)
-        raise Refused(f"the recorded toolchain cannot be installed in a Debian {codename} system")
+        raise debian_failure(codename, status, output)
+
+
+# apt's words for an archive it could not reach, and for recorded versions
+# that cannot be installed together.
+UNREACHABLE = re.compile(r"^E: Failed to fetch (\S+)|Could not connect to|Unable to connect to|"
+                         r"Temporary failure resolving|Could not resolve", re.MULTILINE)
+UNINSTALLABLE = re.compile(r"^E: Unable to correct problems|unmet dependencies|has no installation candidate",
+                           re.MULTILINE)
+
+
+def debian_failure(codename, status, output):
+    """Why the Debian system could not be made: Refused where apt says the
+    recorded versions cannot be had from a reachable archive, else what
+    stopped it, which is this host's or the archive's business."""
+    unreachable = UNREACHABLE.search(output)
+    gone = re.search(r"Version '([^']*)' for '([^']*)' was not found", output)
+    lines = output.strip().splitlines() or [""]
+    if unreachable:
+        address = re.search(r"^E: Failed to fetch (\S+)", output, re.MULTILINE)
+        at = f" at {address.group(1)[:200]}" if address else ""
+        return CannotVerify(f"making a Debian {codename} system: the Debian archive{at} cannot be reached")
+    if gone:
+        return Refused(f"{gone.group(2)} {gone.group(1)} is no longer in the Debian archive: "
+                       "name a snapshot mirror that has it with --mirror URL")
+    print_last_lines(output)
+    if UNINSTALLABLE.search(output):
+        return Refused(f"the recorded toolchain cannot be installed in a Debian {codename} system")
+    # debian-system.sh's own fault is its last line, whole; apt's, its first error.
+    if lines[-1].startswith("debian-system.sh: "):
+        return CannotVerify(lines[-1][len("debian-system.sh: ") :])
+    said = next((line for line in lines if line.startswith("E: ")), lines[-1])
+    return CannotVerify(f"making a Debian {codename} system failed (exit status {status}): {said[:200]}")
 
 
 def read_rebuilt(folder, names):
@@ -307,7 +373,7 @@ def rebuild(info, taken, work, mirror, stage):
     folder that holds it."""
     why = sandbox.unavailable()
     if why:
-        raise Refused(f"the sandbox that the rebuild runs in cannot be made here ({escaped(why)}): "
+        raise CannotVerify(f"the sandbox that the rebuild runs in cannot be made here ({escaped(why)}): "
                       "verify on a host that allows user namespaces")
     folder = os.path.join(work, "rebuild")
     source, signatures = os.path.join(folder, "source"), os.path.join(folder, "signatures")
@@ -317,7 +383,7 @@ def rebuild(info, taken, work, mirror, stage):
     except commit_tree.Unsafe as fault:
         raise Refused(f"commit {info.commit[:12]} cannot be written out: {fault}") from None
     except (subprocess.CalledProcessError, OSError):
-        raise Refused(f"cannot export commit {info.commit[:12]} from this clone") from None
+        raise CannotVerify(f"cannot export commit {info.commit[:12]} from this clone") from None
     os.mkdir(signatures)
     for name, (_, signature) in taken.items():
         if signature is not None:
@@ -329,11 +395,11 @@ def rebuild(info, taken, work, mirror, stage):
         try:
             shutil.copytree(stage, os.path.join(folder, "stage"), symlinks=True)
         except (OSError, shutil.Error):
-            raise Refused(f"--stage {escaped(stage)} cannot be read") from None
+            raise CannotVerify(f"--stage {escaped(stage)} cannot be read") from None
     try:
         sandbox.hand_over(folder)
     except sandbox.Unreachable as fault:
-        raise Refused(str(fault)) from None
+        raise CannotVerify(str(fault)) from None
     if stage:
         print(f"== assembling the packages staged in {escaped(stage)} with commit {info.commit[:12]}'s scripts, "
               "not a rebuild", flush=True)
@@ -452,15 +518,16 @@ def compare(files, rebuilt_folder, taken, work):
 def verify(folder, mirror, stage):
     files = release_files.read_release(folder)
     info = buildinfo.parse(files["BUILDINFO"])
-    architecture = run(["dpkg", "--print-architecture"], "dpkg --print-architecture").strip()
+    architecture = own_step(["dpkg", "--print-architecture"], "dpkg --print-architecture").strip()
     if info.architecture != architecture:
-        raise Refused(f"the release was built on {info.architecture}, this host is {architecture}")
+        raise CannotVerify(f"the release was built on {info.architecture}, this host is {architecture}: "
+                           "verify it on a host of that architecture")
     ref = check_commit(info)
     check_version(info, release_files.version(files))
     taken = take_signatures(files)
     signers = check_signatures(taken, info.epoch)
 
-    run([os.path.join(ROOT, "scripts", "install-deps.sh"), "verify"], "installing what the rebuild needs")
+    own_step([os.path.join(ROOT, "scripts", "install-deps.sh"), "verify"], "installing what the rebuild needs")
     work = os.path.abspath(tempfile.mkdtemp(prefix="loclistfix-verify."))
     # Passed through, not into: the unprivileged rebuild reaches its own
     # folder inside, and nothing else here.
@@ -509,14 +576,14 @@ def main(arguments):
     options = {"--mirror": None, "--stage": None}
     while arguments[:1] and arguments[0] in options:
         if len(arguments) < 2:
-            raise Refused(f"{arguments[0]} needs a value")
+            raise CannotVerify(f"{arguments[0]} needs a value")
         options[arguments[0]], arguments = arguments[1], arguments[2:]
     if len(arguments) != 1:
-        raise Refused(USAGE)
+        raise CannotVerify(USAGE)
     stage = options["--stage"]
     if stage is not None:
         if not os.path.isdir(stage):
-            raise Refused(f"--stage {escaped(stage)}: no such folder")
+            raise CannotVerify(f"--stage {escaped(stage)}: no such folder")
         stage = os.path.abspath(stage)
     # What the verifier writes, the unprivileged rebuild reads.
     os.umask(0o022)
@@ -525,18 +592,37 @@ def main(arguments):
                 else f"the build of commit {commit}")
     if differences == 0:
         print(f"verdict: verified: all {checked} files are {compared}, {signed_by(signers)}")
-        return 0
+        return VERIFIED
     print(f"verdict: NOT verified: {differences} of {checked} files differ from {compared}")
-    return 1
+    return NOT_VERIFIED
+
+
+def failure(fault):
+    """What stopped the verifier, in a few words: an OSError by its cause and
+    file, anything else by its kind and text."""
+    if isinstance(fault, CannotVerify):
+        return str(fault)
+    if isinstance(fault, OSError) and fault.strerror:
+        where = f" ({fault.filename})" if fault.filename is not None else ""
+        return f"{fault.strerror.lower()}{where}"[:200]
+    if isinstance(fault, MemoryError):
+        return "out of memory"
+    return f"{type(fault).__name__}: {fault}"[:200]
+
+
+def stop(status, line):
+    sys.stdout.flush()
+    sys.stderr.write(f"verify-release.sh: {escaped(line)}\n")
+    sys.exit(status)
 
 
 if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
     except (Refused, buildinfo.Refused) as refusal:
-        sys.stderr.write(f"verify-release.sh: {escaped(str(refusal))}\n")
-        sys.exit(1)
+        stop(NOT_VERIFIED, str(refusal))
+    except KeyboardInterrupt:
+        stop(128 + signal.SIGINT, "interrupted: no verdict")
     except Exception as fault:  # pylint: disable=broad-exception-caught
-        sys.stderr.write(f"verify-release.sh: cannot verify {escaped(' '.join(sys.argv[1:]))[:200]}: "
-                         f"{type(fault).__name__}: {escaped(str(fault))[:200]}\n")
-        sys.exit(1)
+        # Nothing that the release holds gets here: a refusal is Refused.
+        stop(NO_VERDICT, f"could not verify, so no verdict: {failure(fault)}")

@@ -156,6 +156,17 @@ SCRIPT
 }
 on_another_remote() { forged_at "$1" refs/remotes/elsewhere/forging; }
 on_a_local_branch() { forged_at "$1" refs/heads/forging; }
+# Refs that anyone could fill, named like origin's branches: a pull request
+# fetched beside them, and the branch of a remote named origin/fork.
+on_a_pull_request() {
+    forged_at "$1" refs/remotes/origin/pr/7 &&
+        git -C "$verifier" config --add remote.origin.fetch '+refs/pull/*/head:refs/remotes/origin/pr/*'
+}
+on_origin_fork() {
+    forged_at "$1" refs/remotes/origin/fork/main && git -C "$verifier" remote add origin/fork https://example.invalid/f.git
+}
+# On main and on a branch whose name sorts before it.
+on_evil_and_main() { forged_at "$1" refs/heads/evil && git -C "$verifier" update-ref refs/heads/main refs/heads/evil; }
 # A commit that prints 200 MB, then fails.
 noisy_commit() { forged_at "$1" refs/heads/noisy 'head -c 200000000 /dev/zero; exit 1'; }
 # BUILDINFO records what the release command does not.

@@ -61,12 +61,21 @@ fill() {
 placeholder() {
     case $1 in
         commit12) echo "${commit:0:12}" ;;
-        # The ref the verdict names: a tag first, then a branch, then origin's.
+        # The ref the verdict names for this clone's HEAD: a tag on it, else
+        # origin's default branch where that holds it, else the branch
+        # checked out, else (HEAD detached) main, else the first branch.
         commit_ref)
-            local refs
-            for refs in refs/tags refs/heads refs/remotes/origin; do
-                git -C "$root" for-each-ref --count=1 --format='%(refname)' --contains "$commit" "$refs"
-            done | head -n 1
+            local ref refs
+            refs=$(
+                git -C "$root" tag --points-at "$commit" | sed 's|^|refs/tags/|'
+                git -C "$root" symbolic-ref -q refs/remotes/origin/HEAD || true
+                git -C "$root" symbolic-ref -q HEAD || true
+                echo refs/heads/main
+                git -C "$root" for-each-ref --format='%(refname)' refs/heads refs/remotes/origin
+            )
+            for ref in $refs; do
+                ! git -C "$root" merge-base --is-ancestor "$commit" "$ref" || { echo "$ref" && return; }
+            done
             ;;
         win32 | win64) (cd "$work/stage" && echo ./*-"$1") | sed 's|^\./||' ;;
         tsa_port) cat "$keys/tsa/port" ;;

@@ -61,6 +61,6 @@ def main(arguments):
 if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv[1:]))
-    except (verify_release.Refused, sandbox.Unreachable) as refusal:
+    except (verify_release.Refused, verify_release.CannotVerify, sandbox.Unreachable) as refusal:
         sys.stderr.write(f"made_on_debian.py: {refusal}\n")
         sys.exit(1)
