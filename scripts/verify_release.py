@@ -186,8 +186,8 @@ def check_commit(info):
     counted = {ref for ref in holding if commit_refs.counts(ref, fetch)}
     if not counted:
         others = sorted(holding, key=lambda ref: (not ref.startswith(commit_refs.REMOTES), ref))
-        only = (f", only on {escaped(others[0])}, which origin's fetch refspecs do not fill from its branches "
-                "alone") if others else ""
+        only = (f", only on {others[0]}, which origin's fetch refspecs do not fill from its branches alone"
+                if others else "")
         raise Refused(
             f"commit {commit[:12]} is on no branch or tag of this clone nor any branch of origin{only}: fetch "
             "the project's branches and tags (git fetch --tags origin), then verify again"
@@ -374,7 +374,7 @@ def rebuild(info, taken, work, mirror, stage):
     why = sandbox.unavailable()
     if why:
         raise CannotVerify(f"the sandbox that the rebuild runs in cannot be made here ({escaped(why)}): "
-                      "verify on a host that allows user namespaces")
+                           "verify on a host that allows user namespaces")
     folder = os.path.join(work, "rebuild")
     source, signatures = os.path.join(folder, "source"), os.path.join(folder, "signatures")
     os.mkdir(folder)
@@ -382,8 +382,10 @@ def rebuild(info, taken, work, mirror, stage):
         commit_tree.export(ROOT, info.commit, source)
     except commit_tree.Unsafe as fault:
         raise Refused(f"commit {info.commit[:12]} cannot be written out: {fault}") from None
-    except (subprocess.CalledProcessError, OSError):
+    except subprocess.CalledProcessError:
         raise CannotVerify(f"cannot export commit {info.commit[:12]} from this clone") from None
+    except OSError as fault:
+        raise CannotVerify(f"cannot export commit {info.commit[:12]} from this clone: {failure(fault)}") from None
     os.mkdir(signatures)
     for name, (_, signature) in taken.items():
         if signature is not None:
@@ -624,5 +626,5 @@ if __name__ == "__main__":
     except KeyboardInterrupt:
         stop(128 + signal.SIGINT, "interrupted: no verdict")
     except Exception as fault:  # pylint: disable=broad-exception-caught
-        # Nothing that the release holds gets here: a refusal is Refused.
+        # A fault nobody foresaw is the verifier's own, whatever set it off.
         stop(NO_VERDICT, f"could not verify, so no verdict: {failure(fault)}")
