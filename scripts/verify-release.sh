@@ -8,12 +8,13 @@
 # with the same signatures, and compares every file of the release
 # with the rebuild's, byte for byte. Each signature is checked on its own.
 #
-#   scripts/verify-release.sh [--mirror URL] [--stage STAGE] DIR
+#   scripts/verify-release.sh [--mirror URL] [--stage STAGE] [--trust FILE]... DIR
 #
 # The release is the files that DIR/SHA256SUMS lists; anything else in DIR is
 # not its business. Prints `verified: FILE` or where a file differs, then a
 # verdict that names the signer; exits 0 only when every file matched. Input
-# that is no release is one line. --mirror names the Debian archive for that
+# that is no release is one line. --trust FILE gives a CA certificate (PEM or
+# DER) as the issuer of a chain's top that a signature leaves out. --mirror names the Debian archive for that
 # system, such as a snapshot mirror, when a recorded version has left the
 # current one. --stage compares with the packages staged in STAGE, as
 # package.sh --stage takes them, in place of a rebuild; the verdict says so.

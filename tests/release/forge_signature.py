@@ -6,7 +6,7 @@ both executables of a release are forged by the same ones.
 
 stamp        a token from a self-made time-stamp authority, dated 2001
 stamp-chain  a token dated now, carrying its signer and a CA with a payload,
-             whose issuer it leaves out: nothing checks that CA's bytes
+             whose issuer it leaves out, so that nothing vouches for it
 issuer       the CA replaced by a self-made one of the same name, with a payload
 digest-parameters, signer-parameters
              a payload in digestAlgorithms or the signature algorithm's parameters
