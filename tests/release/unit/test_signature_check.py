@@ -123,7 +123,7 @@ REFUSED = [
      "(CN=forged CA), in its chain, issues a certificate, but its key usage lacks keyCertSign"),
     (by_chain(SIGNER, {**CA, "ca": False}), DIGEST, EPOCH, "(CN=forged CA), in its chain, issues a certificate, but "
      "is no CA"),
-    (by_chain({**SIGNER, "hash": "SHA1"}, CA), DIGEST, EPOCH, "(CN=forged signer) is signed with SHA1"),
+    (by_chain({**SIGNER, "hash": "SHA1"}), DIGEST, EPOCH, "(CN=forged signer) is signed with SHA1"),
     (by_chain(SIGNER, {**CA, "ca": None}, carried=1), DIGEST, EPOCH, "(CN=forged CA), given with --trust, issues a "
      "certificate, but is no CA", NOW, issuer_of(SIGNER, {**CA, "ca": None})),
 ]
