@@ -131,11 +131,11 @@ REFUSED = [
 # Signatures taken: made how, checked when, with what --trust gives, and
 # their chains as shown: the signer's up to its top (and the --trust
 # certificate above it), and the time stamp.
+STAMPED_CHAIN = "CN=loclistfix test signer; stamped 2026-12-10T17:05:20Z by CN=loclistfix test TSA"
 TAKEN = [
     (lambda _: SIGNED, NOW, no_trust, "CN=loclistfix test signer"),
-    (lambda _: STAMPED, NOW, no_trust, "CN=loclistfix test signer; stamped 2026-12-10T17:05:20Z by CN=loclistfix test TSA"),
-    (lambda _: STAMPED, LATER, no_trust, "CN=loclistfix test signer; stamped 2026-12-10T17:05:20Z by CN=loclistfix "
-     "test TSA"),
+    (lambda _: STAMPED, NOW, no_trust, STAMPED_CHAIN),
+    (lambda _: STAMPED, LATER, no_trust, STAMPED_CHAIN),
     (by_chain(SIGNER, CA, carried=1), NOW, issuer_of(SIGNER, CA), "CN=forged signer < --trust CN=forged CA"),
     (by_chain({"name": "8B\ua789A1\ua789C4 \u202eevil"}), NOW, no_trust, "CN=8B\\ua789A1\\ua789C4 \\u202eevil"),
     (by_chain({"name": "x" * 100000}), NOW, no_trust, "CN=" + "x" * 253 + "[cut]"),
