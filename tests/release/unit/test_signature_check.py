@@ -19,6 +19,7 @@ sys.path[:0] = [str(HERE.parents[2] / "scripts"), str(HERE.parent)]
 import authenticode  # noqa: E402
 import forge_signature as forged  # noqa: E402
 import signature_check  # noqa: E402
+import signature_trust  # noqa: E402
 from cryptography import x509  # noqa: E402
 from signature_chain import subject  # noqa: E402
 
@@ -71,8 +72,13 @@ def by_chain(*specs, carried=None):
 
 
 def issuer_of(*specs):
-    """The certificate that issued the signer of the chain made to SPECS, as --trust gives it."""
-    return lambda folder: [forged.made_chain(folder, specs)[1][1]]
+    """The certificate that issued the signer of the chain made to SPECS, read
+    as --trust reads it, from a DER file."""
+    def trusted(folder):
+        path = pathlib.Path(folder) / "trusted.der"
+        path.write_bytes(forged.made_chain(folder, specs)[1][1].dump())
+        return [signature_trust.read(path)]
+    return trusted
 
 
 def no_trust(_):
