@@ -100,7 +100,8 @@ DIGITAL_SIGNATURE = x509.KeyUsage(True, False, False, False, False, False, False
 
 
 # The forged signature (made in a folder for the forger's keys), the digest
-# and epoch it is checked against, words of the reason it is refused.
+# and epoch it is checked against, words of the reason it is refused; and,
+# where they are not NOW and none, when it is checked and what --trust gives.
 REFUSED = [
     (lambda _: changed(SIGNED, digest_sha384), DIGEST, EPOCH, "uses a digest other than sha256"),
     (lambda _: changed(SIGNED, tsa_certificate_added), DIGEST, EPOCH, "1 certificate(s) besides its signer's chain"),
