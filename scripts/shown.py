@@ -24,3 +24,26 @@ def _escape(character):
     if code < 0x10000:
         return f"\\u{code:04x}"
     return f"\\U{code:08x}"
+
+
+# The most of a name that is shown: room for any name a CA gives, not for
+# one that would push the rest of a line off the screen.
+LONGEST_NAME = 256
+CUT_MARK = "[cut]"
+
+
+def name(text):
+    """A certificate's name, fit to stand beside a fingerprint: every
+    character outside printable ASCII escaped as escaped() writes it (a
+    look-alike colon such as U+A789 as \\ua789), a colon too (\\x3a), so that
+    no name can spell a fingerprint even to the eye; and past LONGEST_NAME
+    characters cut, never inside an escape, and marked [cut]."""
+    shown, length = [], 0
+    for character in text:
+        piece = character if " " <= character <= "~" and character not in "\\:" else _escape(character)
+        if length + len(piece) > LONGEST_NAME:
+            shown.append(CUT_MARK)
+            break
+        shown.append(piece)
+        length += len(piece)
+    return "".join(shown)

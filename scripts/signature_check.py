@@ -63,11 +63,14 @@ def _opus_info(value):
     return info
 
 
-def check(der, exe, epoch):
+def check(der, exe, epoch, trusted=(), now=None):
     """The Signer of DER, an Authenticode signature of EXE (unsigned) made
-    by the release command with the signing time EPOCH (seconds)."""
+    by the release command with the signing time EPOCH (seconds), checked
+    at NOW (this moment unless given), TRUSTED (CA certificates) the
+    issuers that the caller supplies."""
     try:
-        return _check(der, exe, datetime.fromtimestamp(int(epoch), timezone.utc))
+        return _check(der, exe, datetime.fromtimestamp(int(epoch), timezone.utc), tuple(trusted),
+                      now or datetime.now(timezone.utc))
     except BadSignature:
         raise
     except RecursionError:
@@ -76,7 +79,7 @@ def check(der, exe, epoch):
         raise BadSignature("it is no well-formed Authenticode signature") from None
 
 
-def _check(der, exe, signing_time):
+def _check(der, exe, signing_time, trusted, now):
     what = "it"
     signed_data, signer_info, carried = one_signer(cms.ContentInfo.load(der, strict=True), what)
     content = signed_data["encap_content_info"]
@@ -110,11 +113,11 @@ def _check(der, exe, signing_time):
             raise BadSignature(f"it carries an unauthenticated attribute ({escaped(others[0])}) besides a time stamp")
         if len(unsigned) != 1 or len(unsigned[0]["values"]) != 1:
             raise BadSignature("it carries more than one time stamp")
-        stamp, token = time_stamp(unsigned[0]["values"][0], signature, signing_time)
-    # Without a time stamp, the signature was made some time between the
-    # commit and now, and the chain must have been valid at some moment then.
-    when = (stamp.time, stamp.time) if stamp else (signing_time, datetime.now(timezone.utc))
-    signer_chain = chain(carried, signer_info["sid"].chosen, when, "code_signing", what)
+        stamp, token = time_stamp(unsigned[0]["values"][0], signature, (signing_time, now), trusted)
+    # A time stamp proves when the chain signed, and it must have been valid
+    # then; without one, nothing says when, so it must be valid now.
+    signer_chain = chain(carried, signer_info["sid"].chosen, stamp.time if stamp else now, "code_signing", what,
+                         trusted)
     rebuilt_signer = new_signer_info(signer_chain.signer, SIGNING_DIGEST, signed, signature)
     verify_rsa(signer_chain.signer, signature, rebuilt_signer["signed_attrs"].dump(), SIGNING_DIGEST, "its signature")
     if token is not None:

@@ -3,7 +3,7 @@ checked, and built again as the time-stamp server would write it.
 """
 
 import hashlib
-from datetime import datetime, timezone
+from datetime import timezone
 
 from asn1crypto import core, tsp, x509
 
@@ -71,9 +71,10 @@ def _signing_certificate(attributes, certificate):
     return name, {"certs": [identifier]}
 
 
-def time_stamp(token, stamped, earliest):
-    """The Stamp of TOKEN, an RFC 3161 token over STAMPED made no earlier
-    than EARLIEST; and the token as a time-stamp server would make it."""
+def time_stamp(token, stamped, between, trusted=()):
+    """The Stamp of TOKEN, an RFC 3161 token over STAMPED made BETWEEN two
+    moments, its chain ending as signature_chain says (TRUSTED the issuers
+    the caller supplies); and the token as a time-stamp server would make it."""
     what = "its time stamp"
     signed_data, signer_info, carried = one_signer(token, what)
     content = signed_data["encap_content_info"]
@@ -81,9 +82,9 @@ def time_stamp(token, stamped, earliest):
         raise BadSignature(f"{what} is no RFC 3161 time-stamp token")
     info = content["content"].parsed
     time = info["gen_time"].native.astimezone(timezone.utc)
-    if not earliest <= time <= datetime.now(timezone.utc):
+    if not between[0] <= time <= between[1]:
         raise BadSignature(f"{what} says {time:%Y-%m-%dT%H:%M:%SZ}, before the signing or after now")
-    tsa = chain(carried, signer_info["sid"].chosen, (time, time), "time_stamping", what)
+    tsa = chain(carried, signer_info["sid"].chosen, time, "time_stamping", what, trusted)
     digest_name = signer_info["digest_algorithm"]["algorithm"].native
     if digest_name not in STAMP_DIGESTS:
         raise BadSignature(f"{what} uses the digest {escaped(digest_name)}")

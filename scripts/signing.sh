@@ -132,6 +132,10 @@ signing_check_certificate() {
     # from it without the key; the verifier takes RSA keys alone.
     "$signing_openssl" x509 -in "$cert" -noout -text 2>/dev/null | grep -q 'Public Key Algorithm: rsaEncryption$' ||
         fail "the certificate's key is not RSA: releases are signed with RSA keys alone (docs/releasing.md says why)"
+    local bits
+    bits=$("$signing_openssl" x509 -in "$cert" -noout -text 2>/dev/null | sed -n 's/^ *Public-Key: (\([0-9]*\) bit)$/\1/p')
+    [[ $bits =~ ^[0-9]+$ && $bits -ge 2048 ]] ||
+        fail "the certificate's RSA key has ${bits:-an unknown number of} bits: releases are signed with keys of 2048 bits at least"
     local from until
     from=$("$signing_openssl" x509 -in "$cert" -noout -startdate | cut -d= -f2)
     until=$("$signing_openssl" x509 -in "$cert" -noout -enddate | cut -d= -f2)

@@ -8,16 +8,17 @@
 # with the same signatures, and compares every file of the release
 # with the rebuild's, byte for byte. Each signature is checked on its own.
 #
-#   scripts/verify-release.sh [--mirror URL] [--stage STAGE] DIR
+#   scripts/verify-release.sh [--mirror URL] [--stage STAGE] [--trust FILE]... DIR
 #
 # The release is the files that DIR/SHA256SUMS lists; anything else in DIR is
 # not its business. Prints `verified: FILE` or where a file differs, then a
 # verdict that names the signer. Input that is no release is one line. Exits
 # 0 when every file matched, 1 when the release is not verified (a file
 # differs, or it is refused), 2 when no verdict could be reached (see
-# docs/releasing.md). --mirror names the Debian archive for that
-# system, such as a snapshot mirror, when a recorded version has left the
-# current one. --stage compares with the packages staged in STAGE, as
+# docs/releasing.md). --trust FILE gives a CA certificate (PEM or DER) as the
+# issuer of a chain's top that a signature leaves out. --mirror names the
+# Debian archive for that system, such as a snapshot mirror, when a recorded
+# version has left the current one. --stage compares with the packages staged in STAGE, as
 # package.sh --stage takes them, in place of a rebuild; the verdict says so.
 # Run from a clone whose tags or branches, or origin's, hold the recorded
 # commit. The work is scripts/verify_release.py's.

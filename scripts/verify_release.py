@@ -33,6 +33,7 @@ import release_files
 import sandbox
 import signature_chain
 import signature_check
+import signature_trust
 from release_files import Refused
 from shown import escaped
 
@@ -228,7 +229,7 @@ def take_signatures(files):
     return taken
 
 
-def check_signatures(taken, epoch):
+def check_signatures(taken, epoch, trusted=()):
     """The one signer of both executables, or None for an unsigned release.
 
     Each signature must carry the digest of the published executable; once
@@ -240,7 +241,7 @@ def check_signatures(taken, epoch):
         if signature is None:
             continue
         try:
-            signers.append(signature_check.check(signature, exe, epoch))
+            signers.append(signature_check.check(signature, exe, epoch, trusted))
         except signature_check.BadSignature as fault:
             raise Refused(f"the signature of {name[:-4]}/loclistfix.exe: {fault}") from None
     if not signers:
@@ -517,7 +518,7 @@ def compare(files, rebuilt_folder, taken, work):
     return differences
 
 
-def verify(folder, mirror, stage):
+def verify(folder, mirror, stage, trusted=()):
     files = release_files.read_release(folder)
     info = buildinfo.parse(files["BUILDINFO"])
     architecture = own_step(["dpkg", "--print-architecture"], "dpkg --print-architecture").strip()
@@ -527,7 +528,7 @@ def verify(folder, mirror, stage):
     ref = check_commit(info)
     check_version(info, release_files.version(files))
     taken = take_signatures(files)
-    signers = check_signatures(taken, info.epoch)
+    signers = check_signatures(taken, info.epoch, trusted)
 
     own_step([os.path.join(ROOT, "scripts", "install-deps.sh"), "verify"], "installing what the rebuild needs")
     work = os.path.abspath(tempfile.mkdtemp(prefix="loclistfix-verify."))
@@ -541,10 +542,14 @@ def verify(folder, mirror, stage):
     return differences, len(files), f"{info.commit[:12]} (on {ref})", signers
 
 
-def certificate(cert):
-    """A certificate as the verdict names it: its SHA-256 first, which no
-    name can imitate, then its subject, escaped."""
-    return f"certificate SHA-256 {signature_chain.fingerprint(cert)} ({signature_chain.subject(cert)})"
+certificate = signature_chain.named
+
+
+def trusted_certificate(path):
+    try:
+        return signature_trust.read(path)
+    except signature_trust.Unreadable as fault:
+        raise CannotVerify(f"--trust {escaped(path)}: {fault}") from None
 
 
 def signed_by(signers):
@@ -562,7 +567,9 @@ def signed_by(signers):
 
 
 def chain_top(chain):
-    if chain.issuer_absent:
+    if chain.anchor is not None:
+        top = f"{certificate(chain.top)}, issued by {certificate(chain.anchor)}, given with --trust"
+    elif chain.issuer_absent:
         top = f"{certificate(chain.top)}, whose issuer {signature_chain.subject(chain.top, 'issuer')} is absent"
     else:
         top = f"{certificate(chain.top)}, self-signed"
@@ -571,15 +578,18 @@ def chain_top(chain):
     return top
 
 
-USAGE = "usage: verify-release.sh [--mirror URL] [--stage DIR] DIR"
+USAGE = "usage: verify-release.sh [--mirror URL] [--stage DIR] [--trust FILE]... DIR"
 
 
 def main(arguments):
-    options = {"--mirror": None, "--stage": None}
+    options, trusted = {"--mirror": None, "--stage": None, "--trust": None}, []
     while arguments[:1] and arguments[0] in options:
         if len(arguments) < 2:
             raise CannotVerify(f"{arguments[0]} needs a value")
         options[arguments[0]], arguments = arguments[1], arguments[2:]
+        if options["--trust"] is not None:
+            trusted.append(trusted_certificate(options["--trust"]))
+            options["--trust"] = None
     if len(arguments) != 1:
         raise CannotVerify(USAGE)
     stage = options["--stage"]
@@ -589,7 +599,7 @@ def main(arguments):
         stage = os.path.abspath(stage)
     # What the verifier writes, the unprivileged rebuild reads.
     os.umask(0o022)
-    differences, checked, commit, signers = verify(arguments[0], options["--mirror"], stage)
+    differences, checked, commit, signers = verify(arguments[0], options["--mirror"], stage, trusted)
     compared = (f"the packages staged in {escaped(stage)}, not a rebuild of commit {commit}" if stage
                 else f"the build of commit {commit}")
     if differences == 0:
@@ -613,8 +623,12 @@ def failure(fault):
 
 
 def stop(status, line):
+    """LINE on stderr, and exit with STATUS. What the release supplied was
+    escaped where LINE was made; anything unprintable that got past that is
+    escaped here, without doubling the backslashes of those escapes."""
     sys.stdout.flush()
-    sys.stderr.write(f"verify-release.sh: {escaped(line)}\n")
+    shown = "".join(c if c.isprintable() else escaped(c) for c in line)
+    sys.stderr.write(f"verify-release.sh: {shown}\n")
     sys.exit(status)
 
 

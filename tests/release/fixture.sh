@@ -41,7 +41,8 @@ fresh() {
 # 2020 and 2099), spliced (plain's key beside signer's certificate), empty
 # (signer with the empty password), newline (signer with the password and
 # "\n"), legacy (signer, encrypted with RC2-40 and 3DES as older Windows and
-# Java do), ec (for code signing, with a P-256 key), chained (a key beside its
+# Java do), ec (for code signing, with a P-256 key), short (for code
+# signing, with a 1024-bit RSA key), chained (a key beside its
 # chain, put together by hand: the CA's certificate first, and no localKeyID
 # to say which certificate is the key's). The signer's key is also on a
 # SoftHSM2 token of this run's own.
@@ -59,6 +60,8 @@ make_keys() {
     done
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj "/CN=loclistfix test ec" \
         -addext extendedKeyUsage=codeSigning -keyout ec.key -out ec.pem 2>/dev/null
+    openssl req -x509 -newkey rsa:1024 -nodes -days 30 -subj "/CN=loclistfix test short" \
+        -addext extendedKeyUsage=codeSigning -keyout short.key -out short.pem 2>/dev/null
     mkdir ca && touch ca/index.txt && echo 01 >ca/serial
     printf '%s\n' '[ca]' 'default_ca = test' '[test]' 'database = index.txt' 'new_certs_dir = .' 'serial = serial' \
         'default_md = sha256' 'policy = any' 'x509_extensions = codesigning' 'unique_subject = no' '[any]' \
@@ -69,7 +72,7 @@ make_keys() {
         (cd ca && openssl ca -batch -config ca.cnf -selfsign -keyfile "../$cert.key" -in "$cert.csr" \
             -startdate "$from" -enddate "$until" -out "../$cert.pem" 2>/dev/null)
     done
-    for cert in signer plain individual expired future ec; do
+    for cert in signer plain individual expired future ec short; do
         openssl pkcs12 -export -inkey $cert.key -in $cert.pem -out $cert.p12 -passout pass:"$password"
     done
     openssl pkcs12 -export -inkey plain.key -nocerts -certfile signer.pem -out spliced.p12 -passout pass:"$password" 2>/dev/null

@@ -6,7 +6,7 @@ both executables of a release are forged by the same ones.
 
 stamp        a token from a self-made time-stamp authority, dated 2001
 stamp-chain  a token dated now, carrying its signer and a CA with a payload,
-             whose issuer it leaves out: nothing checks that CA's bytes
+             whose issuer it leaves out, so that nothing vouches for it
 issuer       the CA replaced by a self-made one of the same name, with a payload
 digest-parameters, signer-parameters
              a payload in digestAlgorithms or the signature algorithm's parameters
@@ -24,6 +24,7 @@ import datetime
 import hashlib
 import os
 import sys
+import warnings
 
 from asn1crypto import algos, cms, core, keys, tsp, x509
 from cryptography import x509 as crypto_x509
@@ -38,11 +39,20 @@ SECP112R1_GENERATOR = bytes.fromhex("04" "09487239995A5EE76B55F9C2F098" "A89CE5A
 P256_ORDER = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551
 
 
-def key(folder, name, curve=None):
+_KEYS = {}
+
+
+def key(folder, name, curve=None, bits=2048):
     """The forger's key NAME, made at its first use."""
     path = os.path.join(folder, f"{name}.key")
+    if path not in _KEYS:
+        _KEYS[path] = _key(path, curve, bits)
+    return _KEYS[path]
+
+
+def _key(path, curve, bits):
     if not os.path.exists(path):
-        made = ec.generate_private_key(curve) if curve else rsa.generate_private_key(65537, 2048)
+        made = ec.generate_private_key(curve) if curve else rsa.generate_private_key(65537, bits)
         with open(path, "wb") as file:
             file.write(made.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
                                           serialization.NoEncryption()))
@@ -131,9 +141,9 @@ def issued(private, name, issuer_key, issuer, ca=False, extra=()):
     return x509.Certificate.load(builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.DER))
 
 
-def stamp_chain(data, folder):
-    """A time stamp whose CA, its issuer absent, holds a payload that no
-    signature covers: only the CA's key and name must stay."""
+def stamp_chain(data, folder, when=None):
+    """A time stamp, dated WHEN (now unless given), whose CA, its issuer
+    absent, holds a payload that no signature covers."""
     ca_key, private = key(folder, "stamp-ca"), key(folder, "stamp-signer")
     name = {n: crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, f"loclistfix {n}")])
             for n in ("absent root", "forged TSA CA", "forged TSA")}
@@ -141,7 +151,49 @@ def stamp_chain(data, folder):
     ca = issued(ca_key, name["forged TSA CA"], ca_key, name["absent root"], ca=True, extra=[payload])
     signer = issued(private, name["forged TSA"], ca_key, name["forged TSA CA"])
     now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-    return stamp(data, folder, private, [signer, ca], now)
+    return stamp(data, folder, private, [signer, ca], when or now)
+
+
+def made_chain(folder, specs):
+    """A chain made to SPECS, from the signer up: each a dict of the
+    certificate's name, and where they differ from a code-signing
+    certificate of a 2048-bit key signed with SHA-256: bits, hash, ca (its
+    basic constraints: True, False, or None for none), path_length,
+    extensions (a list of (extension, critical)) and absent_issuer (a name
+    that no certificate holds). Each is issued by the next, the last by
+    itself, all the same bytes each time: the signer's key and the chain."""
+    made = [(key(folder, f"chain-{n}-{s.get('bits', 2048)}", bits=s.get("bits", 2048)),
+             crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, s["name"], _validate=False)]))
+            for n, s in enumerate(specs)]
+    chain = []
+    for n, spec in enumerate(specs):
+        issuer_key, issuer = made[min(n + 1, len(made) - 1)]
+        if "absent_issuer" in spec:
+            issuer = crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, spec["absent_issuer"])])
+        builder = (crypto_x509.CertificateBuilder().subject_name(made[n][1]).issuer_name(issuer)
+                   .public_key(made[n][0].public_key())
+                   .serial_number(int.from_bytes(hashlib.sha256(spec["name"].encode()).digest()[:8], "big"))
+                   .not_valid_before(datetime.datetime(2000, 1, 1)).not_valid_after(datetime.datetime(2099, 1, 1)))
+        if spec.get("ca", n > 0) is not None:
+            builder = builder.add_extension(
+                crypto_x509.BasicConstraints(ca=spec.get("ca", n > 0), path_length=spec.get("path_length")), True)
+        extensions = [(crypto_x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)] if n == 0 else []
+        for extension, critical in extensions + spec.get("extensions", []):
+            builder = builder.add_extension(extension, critical)
+        with warnings.catch_warnings():  # SHA-1, which a forger may still sign with
+            warnings.simplefilter("ignore")
+            signed = builder.sign(issuer_key, getattr(hashes, spec.get("hash", "SHA256"))())
+        chain.append(x509.Certificate.load(signed.public_bytes(serialization.Encoding.DER)))
+    return made[0][0], chain
+
+
+def resigned_by_chain(data, folder, specs, carried=None):
+    """DATA re-signed by the signer of the chain made to SPECS, carrying the
+    first CARRIED of its certificates (all where None)."""
+    private, chain = made_chain(folder, specs)
+    data = resigned(data, private, chain[0])
+    with_certificates(data, chain[:carried])
+    return data
 
 
 SELF_MADE_STAMP_TIME = datetime.datetime(2001, 9, 9, 1, 46, 40, tzinfo=datetime.timezone.utc)
