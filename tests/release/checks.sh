@@ -5,6 +5,17 @@
 # The release rows that are no table's, one function each, run in the row's
 # folder. Sourced by row.sh.
 
+# A full build's fixture is kept under a key that stays while nothing
+# changes, and changes when a package that BUILDINFO records is upgraded.
+fixture_key() {
+    local key
+    mkdir upgraded
+    printf '#!/bin/sh\nprintf 99:0-upgraded\n' >upgraded/dpkg-query && chmod +x upgraded/dpkg-query
+    key=$(bash "$root/tests/release/fixture.sh" key)
+    [ "$key" = "$(bash "$root/tests/release/fixture.sh" key)" ] || { echo "the key changes by itself" && return 1; }
+    [ "$key" != "$(PATH=$row_dir/upgraded:$PATH bash "$root/tests/release/fixture.sh" key)" ] ||
+        { echo "the key stays when the toolchain is upgraded" && return 1; }
+}
 # Two full builds of the commit are the same bytes.
 two_full_builds() {
     release "$root" "$row_dir/out" && same_files "$work/unsigned" "$row_dir/out"
