@@ -49,14 +49,16 @@ relative_tmpdir() { same_release "$root" out TMPDIR=tmp; }
 odd_tmpdir() {
     same_release "$root" out TMPDIR="$(cat "$keys/odd-tmp-path")" && [ -z "$(ls -A "$keys/canary")" ]
 }
-# A clone that replaces the licence's blob: git status is clean, and the
-# release is still the commit's as stored.
+# A clone that replaces the licence's blob: git status is clean, git shows
+# the replacement, and the release is still the commit's as stored.
 replace_ref() {
     local licence
     git clone -q "$root" replaced
     licence=$(git -C replaced rev-parse HEAD:LICENSE)
     git -C replaced replace "$licence" "$( (git -C replaced cat-file blob "$licence" && echo "a line of the replacement") |
         git -C replaced hash-object -w --stdin)"
+    git -C replaced show HEAD:LICENSE | grep -qx "a line of the replacement" ||
+        { echo "git shows no replaced licence in the clone" && return 1; }
     cp "$root"/scripts/*.sh replaced/scripts/
     same_release "$row_dir/replaced" out
 }
