@@ -36,13 +36,14 @@ guide_in_zips() {
 }
 # What must not reach the bytes: an unsigned release made with it is the staged one.
 clone_settings() { same_release "$work/clone" out; }
-flags() { same_release "$root" out CXXFLAGS='-g -fno-inline' LDFLAGS=-Wl,--no-gc-sections; }
-# A relative TMPDIR; and, as this is a second full build of the commit, every
-# file of it (BUILDINFO and SHA256SUMS too) is the unsigned fixture's.
-relative_tmpdir() {
-    environment=(TMPDIR=tmp)
+# A caller's build flags and a relative TMPDIR; and, as this is a second full
+# build of the commit, every file of it (BUILDINFO and SHA256SUMS too) is the
+# unsigned fixture's.
+caller_environment() {
+    environment=(CXXFLAGS='-g -fno-inline' LDFLAGS=-Wl,--no-gc-sections TMPDIR=tmp)
     release "$root" "$row_dir/out" || return
-    diff -r "$work/unsigned" out || { echo "two releases of one commit differ" && return 1; }
+    diff -r "$work/unsigned" out ||
+        { echo "a caller's flags or TMPDIR, or the build itself, changed the release" && return 1; }
 }
 # A TMPDIR holding ; $ \ " and $(...): the same bytes, nothing run.
 odd_tmpdir() {
