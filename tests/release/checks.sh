@@ -40,7 +40,7 @@ clone_settings() { same_release "$work/clone" out; }
 # build of the commit, every file of it (BUILDINFO and SHA256SUMS too) is the
 # unsigned fixture's.
 caller_environment() {
-    environment=(CXXFLAGS='-g -fno-inline' LDFLAGS=-Wl,--no-gc-sections TMPDIR=tmp)
+    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' TMPDIR=tmp)
     release "$root" "$row_dir/out" || return
     diff -r "$work/unsigned" out ||
         { echo "a caller's flags or TMPDIR, or the build itself, changed the release" && return 1; }
