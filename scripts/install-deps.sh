@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs, where missing, the Debian packages that building and testing need:
 # CMake and Ninja, the MinGW-w64 cross compilers, Wine (32- and 64-bit),
-# GoogleTest's sources, clang-format, clang-tidy and shellcheck, Ansible with
-# Debian's collections (ansible.windows among them) and ansible-lint, for the
-# playbook's checks, and what releasing, signing and verifying take (zip and
+# GoogleTest's sources, clang-format, clang-tidy, shellcheck and pyflakes3,
+# Ansible with Debian's collections (ansible.windows among them) and
+# ansible-lint, for the playbook's checks, and what releasing, signing and verifying take (zip and
 # unzip, OpenSSL, osslsigncode, SoftHSM2, OpenSSL's PKCS#11 engine, and Python
 # with pefile, asn1crypto and cryptography), and what verifying takes
 # besides (bubblewrap, mmdebstrap, and uidmap's newuidmap). Where this host's kernel runs no
@@ -31,7 +31,7 @@ verify=(bubblewrap mmdebstrap uidmap)
 case ${1:-all} in
     release) packages=("${release[@]}") ;;
     verify) packages=("${release[@]}" "${verify[@]}") ;;
-    all) packages=("${release[@]}" "${verify[@]}" googletest wine wine32:i386 wine64 clang-format clang-tidy shellcheck
+    all) packages=("${release[@]}" "${verify[@]}" googletest wine wine32:i386 wine64 clang-format clang-tidy shellcheck pyflakes3
                    unzip softhsm2 ansible-core ansible ansible-lint) ;;
     *) echo "install-deps.sh: unknown group '$1' (all, release or verify)" >&2; exit 1 ;;
 esac

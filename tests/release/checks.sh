@@ -5,12 +5,16 @@
 # The release rows that are no table's, one function each, run in the row's
 # folder. Sourced by row.sh.
 
-# Two full builds of the commit are the same bytes.
-two_full_builds() {
-    release "$root" "$row_dir/out" && same_files "$work/unsigned" "$row_dir/out"
-}
-same_files() {
-    diff -r "$1" "$2" || { echo "two releases of one commit differ" && return 1; }
+# A full build's fixture is kept under a key that stays while nothing
+# changes, and changes when a package that BUILDINFO records is upgraded.
+fixture_key() {
+    local key
+    mkdir upgraded
+    printf '#!/bin/sh\nprintf 99:0-upgraded\n' >upgraded/dpkg-query && chmod +x upgraded/dpkg-query
+    key=$(bash "$root/tests/release/fixture.sh" key)
+    [ "$key" = "$(bash "$root/tests/release/fixture.sh" key)" ] || { echo "the key changes by itself" && return 1; }
+    [ "$key" != "$(PATH=$row_dir/upgraded:$PATH bash "$root/tests/release/fixture.sh" key)" ] ||
+        { echo "the key stays when the toolchain is upgraded" && return 1; }
 }
 # What the administrator unpacks: each zip holds the guide as README.txt and
 # every file of deploy/ under its own name, byte for byte, and no word of how
@@ -32,20 +36,29 @@ guide_in_zips() {
 }
 # What must not reach the bytes: an unsigned release made with it is the staged one.
 clone_settings() { same_release "$work/clone" out; }
-flags() { same_release "$root" out CXXFLAGS='-g -fno-inline' LDFLAGS=-Wl,--no-gc-sections; }
-relative_tmpdir() { same_release "$root" out TMPDIR=tmp; }
+# A caller's build flags and a relative TMPDIR; and, as this is a second full
+# build of the commit, every file of it (BUILDINFO and SHA256SUMS too) is the
+# unsigned fixture's.
+caller_environment() {
+    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' TMPDIR=tmp)
+    release "$root" "$row_dir/out" || return
+    diff -r "$work/unsigned" out ||
+        { echo "a caller's flags or TMPDIR, or the build itself, changed the release" && return 1; }
+}
 # A TMPDIR holding ; $ \ " and $(...): the same bytes, nothing run.
 odd_tmpdir() {
     same_release "$root" out TMPDIR="$(cat "$keys/odd-tmp-path")" && [ -z "$(ls -A "$keys/canary")" ]
 }
-# A clone that replaces the licence's blob: git status is clean, and the
-# release is still the commit's as stored.
+# A clone that replaces the licence's blob: git status is clean, git shows
+# the replacement, and the release is still the commit's as stored.
 replace_ref() {
     local licence
     git clone -q "$root" replaced
     licence=$(git -C replaced rev-parse HEAD:LICENSE)
     git -C replaced replace "$licence" "$( (git -C replaced cat-file blob "$licence" && echo "a line of the replacement") |
         git -C replaced hash-object -w --stdin)"
+    git -C replaced show HEAD:LICENSE | grep -qx "a line of the replacement" ||
+        { echo "git shows no replaced licence in the clone" && return 1; }
     cp "$root"/scripts/*.sh replaced/scripts/
     same_release "$row_dir/replaced" out
 }

@@ -13,9 +13,10 @@
 #   fixture.sh full | full-stop  a full disk, where root may mount a tmpfs
 #   fixture.sh trixie        a release made on Debian 13, as the verifier
 #                            rebuilds one
+#   fixture.sh key           the key that a full build's fixture is kept under
 #
-# A fixture that a full build makes is kept while the commit and the release
-# command's scripts stay as they were.
+# A fixture that a full build makes is kept while its key (stamp, below)
+# stays as it was.
 set -euo pipefail
 # shellcheck source=tests/release/lib.sh
 . "$(dirname "$0")/lib.sh"
@@ -26,11 +27,17 @@ cd "$work"
 secret() {
     printf '%s%s' "$1" "$(od -An -tx1 -N12 /dev/urandom | tr -d ' \n')"
 }
-# What a full build's fixture depends on besides the commit.
+# A full build's key: the commit, the release command's scripts, and the
+# installed versions of the packages that BUILDINFO records, so an upgraded
+# toolchain makes the build again.
 stamp() {
-    { echo "$commit" && cat "$root"/scripts/*.sh; } | sha256sum
+    {
+        echo "$commit" && cat "$root"/scripts/*.sh "$root"/scripts/*.py
+        /usr/bin/python3 -I -c 'import sys; sys.path.insert(0, sys.argv[1]); import buildinfo
+for package in buildinfo.PACKAGES: print(package, buildinfo.installed_version(package))' "$root/scripts"
+    } | sha256sum
 }
-# fresh NAME: whether NAME was made from this commit and these scripts.
+# fresh NAME: whether NAME was made from what its key covers as it is now.
 fresh() {
     [ -d "$1" ] && [ "$(cat "$1.stamp" 2>/dev/null)" = "$(stamp)" ]
 }
@@ -271,6 +278,7 @@ case ${1:-} in
     full) mount_full ;;
     full-stop) ! mountpoint -q full || umount full ;;
     trixie) made_on_trixie ;;
+    key) stamp ;;
     *)
         echo "fixture.sh: no fixture '${1:-}'" >&2
         exit 2
