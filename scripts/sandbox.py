@@ -19,6 +19,7 @@ allocation or a fill ends the rebuild, not the host.
 
 import glob
 import os
+import resource
 import stat
 import subprocess
 import tempfile
@@ -136,9 +137,13 @@ def system_binds(system):
 def command(arguments, system="/", readable=(), start=".", limits=None):
     """ARGUMENTS run in the sandbox, with SYSTEM's folders as its system,
     each (PATH, NAME) of READABLE shown read-only as INSIDE/NAME, starting
-    in INSIDE/START, within LIMITS (LIMITS by default). It writes only in
+    in INSIDE/START, within LIMITS, or as LIMITS (nproc, as, fsize) says. It writes only in
     its tmpfs folders and to the descriptors it is given."""
-    limits = LIMITS if limits is None else limits
+    limits = dict(LIMITS, **(limits or {}))
+    for name, value in limits.items():
+        # Never above this process's own, which only root could raise.
+        _, hard = resource.getrlimit(getattr(resource, f"RLIMIT_{name.upper()}"))
+        limits[name] = value if hard == resource.RLIM_INFINITY else min(value, hard)
     empty = []
     for folder in EMPTY:
         empty += ["--size", str(SMALL_SPACE), "--tmpfs", folder]

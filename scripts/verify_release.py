@@ -13,7 +13,6 @@ nothing in a zip is read but its executable.
 
 import os
 import re
-import resource
 import shutil
 import signal
 import subprocess
@@ -407,14 +406,9 @@ def limited():
     os.setpgid(0, 0)
 
 
-def diffoscope_limits():
-    """The sandbox's limits, with less memory, and files no larger than a
-    release's (what it unpacks, and its report), within this process's own."""
-    limits = dict(sandbox.LIMITS, **{"as": DIFFOSCOPE_MEMORY, "fsize": DIFFOSCOPE_FILE})
-    for name, limit in (("as", resource.RLIMIT_AS), ("fsize", resource.RLIMIT_FSIZE), ("nproc", resource.RLIMIT_NPROC)):
-        _, hard = resource.getrlimit(limit)
-        limits[name] = limits[name] if hard == resource.RLIM_INFINITY else min(limits[name], hard)
-    return limits
+# What diffoscope may take besides the sandbox's limits: less memory, and
+# files no larger than a release's (what it unpacks, and its report).
+DIFFOSCOPE_LIMITS = {"as": DIFFOSCOPE_MEMORY, "fsize": DIFFOSCOPE_FILE}
 
 
 def diffoscope(released, rebuilt, work):
@@ -436,7 +430,7 @@ def diffoscope(released, rebuilt, work):
         shutil.copy(program, os.path.join(folder, "diffoscope"))
         program = f"{sandbox.INSIDE}/diffoscope/diffoscope"
     arguments = sandbox.command([program, "--text", "-", *(f"{sandbox.INSIDE}/diffoscope/{side}" for side in sides)],
-                                readable=[(folder, "diffoscope")], limits=diffoscope_limits())
+                                readable=[(folder, "diffoscope")], limits=DIFFOSCOPE_LIMITS)
     with tempfile.TemporaryFile(dir=folder) as report:
         with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=report,
                               stderr=subprocess.DEVNULL, env=command_environment(),

@@ -118,6 +118,8 @@ make_keys() {
     # that would leave a file in the canary folder.
     printf '%s' "$keys/odd-tmp/a;b\$c\\d\"e\$(touch\${IFS}$keys/canary/ran)" >odd-tmp-path
     mkdir -p "$(cat odd-tmp-path)"
+    # A TMPDIR of the caller's alone, as mktemp -d makes one.
+    mkdir -m 700 private-tmp
 }
 
 # A time-stamp authority on loopback, and one that never answers, until the
