@@ -282,7 +282,8 @@ def rebuild_in_debian(info, packages, folder, work, mirror):
 def make_debian(info, packages, system, temporary, mirror):
     """SYSTEM: the recorded Debian release, made by the unprivileged user."""
     codename = info.codename
-    command = [os.path.join(os.path.dirname(system), "scripts", "debian-system.sh")] + (["--mirror", mirror] if mirror else [])
+    script = os.path.join(os.path.dirname(system), "scripts", "debian-system.sh")
+    command = [script] + (["--mirror", mirror] if mirror else [])
     # The values are its arguments, never a shell's text.
     status, output = capture(
         sandbox.unprivileged(confined=False) + command
@@ -305,7 +306,7 @@ def make_debian(info, packages, system, temporary, mirror):
         raise Refused(f"the recorded toolchain cannot be installed in a Debian {codename} system")
 
 
-# More than a release holds, fewer than a forged one may need.
+# A release is four files: a rebuild that hands out more is no release.
 REBUILT_FILES = 16
 
 
