@@ -167,7 +167,7 @@ spy_saw_nothing() {
 # background; with the variables in `environment` (env's arguments) besides;
 # and in a mount namespace of its own, where the spy is Debian's osslsigncode.
 # A user who is not root makes that namespace inside a user namespace of its
-# own, which maps it to itself.
+# own, which maps it to root there: mount(8) mounts for root alone.
 environment=()
 # Inside someone else's chroot, / is no mount point and cannot be made
 # private: there /usr/bin is first made a mount point of this namespace's
@@ -176,7 +176,7 @@ environment=()
 release_command() {
     local propagation=private namespace=(unshare)
     mountpoint -q / || propagation=unchanged
-    [ "$(id -u)" -eq 0 ] || namespace+=(--map-current-user)
+    [ "$(id -u)" -eq 0 ] || namespace+=(--map-root-user)
     [ -e "$row_dir/spy.log" ] || make_spy
     env -u LOCLISTFIX_SIGN_PASSWORD PATH="$row_dir/spy:$PATH" TMPDIR="$row_dir/tmp" "${environment[@]}" \
         "${namespace[@]}" --mount --propagation "$propagation" sh -c '
