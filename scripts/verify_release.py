@@ -13,11 +13,11 @@ nothing in a zip is read but its executable.
 
 import os
 import re
-import resource
 import shutil
 import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 import threading
 
@@ -89,21 +89,25 @@ def capture(arguments, environment=None, what="a command", limit=None, **options
     of which only the first and the last OUTPUT_KEPT bytes are kept. The
     rebuild runs the recorded commit's scripts, which may print without end,
     or never end: past LIMIT seconds, its whole process group is killed, and
-    that is Refused with WHAT."""
+    that is Refused with WHAT. Given a STDOUT (a file), the command writes
+    there, and its standard error is the output."""
     head, tail, dropped, stopped = b"", b"", False, threading.Event()
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.STDOUT}
+    if "stdout" in options:
+        streams = {"stdout": options.pop("stdout"), "stderr": subprocess.PIPE}
 
     def stop(process):
         stopped.set()
         os.killpg(process.pid, signal.SIGKILL)
 
-    with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          env=command_environment(environment), start_new_session=limit is not None,
-                          **options) as process:
+    with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, **streams, env=command_environment(environment),
+                          start_new_session=limit is not None, **options) as process:
+        said = process.stdout if streams["stdout"] == subprocess.PIPE else process.stderr
         timer = threading.Timer(limit, stop, (process,)) if limit else None
         if timer:
             timer.start()
         try:
-            for chunk in iter(lambda: process.stdout.read(1 << 16), b""):
+            for chunk in iter(lambda: said.read(1 << 16), b""):
                 room = OUTPUT_KEPT - len(head)
                 head, chunk = head + chunk[:room], chunk[room:]
                 dropped = dropped or len(tail) + len(chunk) > OUTPUT_KEPT
@@ -253,20 +257,30 @@ def check_signatures(taken, epoch, trusted=()):
     return signers
 
 
-def rebuild_command(info, stage=None):
-    """The commit's own release command, as the sandbox runs it."""
+def rebuild_command(info, stage=False):
+    """The commit's own release command, as the sandbox runs it: what it
+    says goes to standard error, and the release it makes in the sandbox's
+    tmpfs comes out on standard output, as a tar stream, once it is done."""
     inside = sandbox.INSIDE
-    return (["bash", "scripts/package.sh", "--out", f"{inside}/rebuilt", "--signatures", f"{inside}/signatures",
-             "--commit", info.commit] + (["--stage", stage] if stage else []))
+    return (["sh", "-c", 'bash scripts/package.sh "$@" >&2 && cd "$0" && exec tar -cf - --no-recursion -- *',
+             f"{inside}/rebuilt", "--out", f"{inside}/rebuilt", "--signatures", f"{inside}/signatures",
+             "--commit", info.commit] + (["--stage", f"{inside}/stage"] if stage else []))
 
 
-def rebuild_in_sandbox(folder, info, system="/", stage=None):
-    run(
-        sandbox.command(folder, rebuild_command(info, stage), system),
-        "rebuilding the commit (its scripts/package.sh)",
-        environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": sandbox.INSIDE},
-        limit=LONGEST_STEP,
-    )
+def rebuild_in_sandbox(folder, info, system="/", stage=False):
+    """Rebuilds from FOLDER's source and signatures (and stage): the tar
+    stream of the rebuild's release, a file in FOLDER."""
+    readable = [(os.path.join(folder, part), part) for part in ("source", "signatures", "stage")[: 3 if stage else 2]]
+    rebuilt = os.path.join(folder, "rebuilt.tar")
+    with open(rebuilt, "wb") as out:
+        run(
+            sandbox.command(rebuild_command(info, stage), system, readable, start="source"),
+            "rebuilding the commit (its scripts/package.sh)",
+            environment={"SOURCE_DATE_EPOCH": info.epoch, "TMPDIR": sandbox.PRIVATE_TMP},
+            limit=LONGEST_STEP,
+            stdout=out,
+        )
+    return rebuilt
 
 
 # What the release command needs to run besides the packages it records,
@@ -291,14 +305,18 @@ def package_cache():
 def rebuild_in_debian(info, packages, folder, work, mirror):
     """A Debian system of the recorded release, made without root for this
     verification alone, with PACKAGES (apt's NAME=VERSION); the rebuild runs
-    in it as it would on this host."""
+    in it as it would on this host. The user who makes it runs copies of
+    the scripts that do, which it can reach wherever the clone is."""
     system, temporary = os.path.join(work, "system"), os.path.join(work, "system-tmp")
     for path in (system, temporary):
         os.mkdir(path)
         sandbox.hand_over(path)
+    os.mkdir(os.path.join(work, "scripts"))
+    for script in ("debian-system.sh", "quietly.sh", "debian-mirror.sh"):
+        shutil.copy(os.path.join(ROOT, "scripts", script), os.path.join(work, "scripts", script))
     try:
         make_debian(info, packages, system, temporary, mirror)
-        rebuild_in_sandbox(folder, info, system)
+        return rebuild_in_sandbox(folder, info, system)
     finally:
         # The system's read-only folders are the unprivileged user's own.
         subprocess.run(sandbox.unprivileged() + ["chmod", "-R", "u+w", system], stdin=subprocess.DEVNULL,
@@ -309,7 +327,8 @@ def rebuild_in_debian(info, packages, folder, work, mirror):
 def make_debian(info, packages, system, temporary, mirror):
     """SYSTEM: the recorded Debian release, made by the unprivileged user."""
     codename = info.codename
-    command = [os.path.join(ROOT, "scripts", "debian-system.sh")] + (["--mirror", mirror] if mirror else [])
+    script = os.path.join(os.path.dirname(system), "scripts", "debian-system.sh")
+    command = [script] + (["--mirror", mirror] if mirror else [])
     # The values are its arguments, never a shell's text.
     status, output = capture(
         sandbox.unprivileged(confined=False) + command
@@ -354,30 +373,45 @@ def debian_failure(codename, status, output):
     return CannotVerify(f"making a Debian {codename} system failed (exit status {status}): {said[:200]}")
 
 
-def read_rebuilt(folder, names):
-    """The rebuild's files, read as the release's are: the rebuild made them,
-    and a link it made is not followed."""
+# A release is four files: a rebuild that hands out more is no release.
+REBUILT_FILES = 16
+
+
+def rebuilt_release(rebuilt):
+    """The files in the tar stream REBUILT, read as the release's are: the
+    rebuild made them, so each must be a regular file of bounded size."""
+    files = {}
     try:
-        descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except OSError:
+        with tarfile.open(rebuilt, "r:") as archive:
+            for member in archive:
+                if len(files) == REBUILT_FILES or not member.isreg() or "/" in member.name \
+                        or member.size > release_files.LARGEST_FILE:
+                    raise Refused(f"the rebuild made {escaped(member.name)[:100]}, which is not a file of a release")
+                files[member.name] = archive.extractfile(member).read()
+    except (tarfile.TarError, OSError):
         raise Refused("the rebuild made no release") from None
-    try:
-        return {name: release_files.read_regular(descriptor, name, release_files.LARGEST_FILE) for name in names}
-    except Refused as fault:
-        raise Refused(f"the rebuild: {fault}") from None
-    finally:
-        os.close(descriptor)
+    return files
+
+
+def read_rebuilt(rebuilt, names):
+    """The rebuild's files of those NAMES."""
+    files = rebuilt_release(rebuilt)
+    for name in names:
+        if name not in files:
+            raise Refused(f"the rebuild made no {escaped(name)}")
+    return files
 
 
 def rebuild(info, taken, work, mirror, stage):
-    """The rebuild's release, assembled with the published signatures: the
-    folder that holds it."""
+    """The rebuild's release, assembled with the published signatures: its
+    tar stream."""
     why = sandbox.unavailable()
     if why:
         raise CannotVerify(f"the sandbox that the rebuild runs in cannot be made here ({escaped(why)}): "
                            "verify on a host that allows user namespaces")
     folder = os.path.join(work, "rebuild")
     source, signatures = os.path.join(folder, "source"), os.path.join(folder, "signatures")
+    # Everything here is the verifier's, which the sandbox is shown read-only.
     os.mkdir(folder)
     try:
         commit_tree.export(ROOT, info.commit, source)
@@ -393,21 +427,14 @@ def rebuild(info, taken, work, mirror, stage):
             with open(os.path.join(signatures, f"{name[:-4]}.p7s"), "wb") as file:
                 file.write(signature)
     if stage:
-        # Copied into the rebuild's own folder: the unprivileged user may
-        # not reach the caller's, and the sandbox has a /tmp of its own.
+        # Copied into the rebuild's own folder: the sandbox sees no folder of the caller's.
         try:
             shutil.copytree(stage, os.path.join(folder, "stage"), symlinks=True)
         except (OSError, shutil.Error):
             raise CannotVerify(f"--stage {escaped(stage)} cannot be read") from None
-    try:
-        sandbox.hand_over(folder)
-    except sandbox.Unreachable as fault:
-        raise CannotVerify(str(fault)) from None
-    if stage:
         print(f"== assembling the packages staged in {escaped(stage)} with commit {info.commit[:12]}'s scripts, "
               "not a rebuild", flush=True)
-        rebuild_in_sandbox(folder, info, stage=f"{sandbox.INSIDE}/stage")
-        return os.path.join(folder, "rebuilt")
+        return rebuild_in_sandbox(folder, info, stage=True)
     here = {name: buildinfo.installed_version(name) for name in info.packages}
     differing = [
         f"{name} {here[name]} here, {version} recorded"
@@ -416,16 +443,17 @@ def rebuild(info, taken, work, mirror, stage):
     ]
     if not differing:
         print(f"== rebuilding commit {info.commit[:12]} on this host", flush=True)
-        rebuild_in_sandbox(folder, info)
-    else:
-        print(
-            f"== this host's toolchain is not the release's ({differing[0]}): "
-            f"rebuilding in a Debian {info.codename} system made for it",
-            flush=True,
-        )
-        pinned = [f"{name}={version}" for name, version in info.packages.items()]
-        rebuild_in_debian(info, pinned, folder, work, mirror)
-    return os.path.join(folder, "rebuilt")
+        return rebuild_in_sandbox(folder, info)
+    print(
+        f"== this host's toolchain is not the release's ({differing[0]}): "
+        f"rebuilding in a Debian {info.codename} system made for it",
+        flush=True,
+    )
+    pinned = [f"{name}={version}" for name, version in info.packages.items()]
+    try:
+        return rebuild_in_debian(info, pinned, folder, work, mirror)
+    except sandbox.Unreachable as fault:
+        raise CannotVerify(str(fault)) from None
 
 
 def first_difference(one, other):
@@ -443,14 +471,14 @@ def where(offset, exe=None):
 
 
 def limited():
-    """In diffoscope's process, before it starts: its memory and the files it
-    writes (what it unpacks, and its report) capped, and a process group of
-    its own, so that a timeout ends every tool it ran."""
-    for limit, most in ((resource.RLIMIT_AS, DIFFOSCOPE_MEMORY), (resource.RLIMIT_FSIZE, DIFFOSCOPE_FILE)):
-        _, hard = resource.getrlimit(limit)
-        most = most if hard == resource.RLIM_INFINITY else min(most, hard)
-        resource.setrlimit(limit, (most, most))
+    """In diffoscope's process, before it starts: a process group of its
+    own, so that a timeout ends every tool it ran."""
     os.setpgid(0, 0)
+
+
+# What diffoscope may take besides the sandbox's limits: less memory, and
+# files no larger than a release's (what it unpacks, and its report).
+DIFFOSCOPE_LIMITS = {"as": DIFFOSCOPE_MEMORY, "fsize": DIFFOSCOPE_FILE}
 
 
 def diffoscope(released, rebuilt, work):
@@ -466,9 +494,13 @@ def diffoscope(released, rebuilt, work):
         with open(os.path.join(folder, side), "wb") as file:
             file.write(content)
     # The tools it runs parse the release's bytes: in the rebuild's sandbox,
-    # unprivileged and offline, they can write nothing outside it.
-    arguments = sandbox.command(folder, [program, "--text", "-", *(f"{sandbox.INSIDE}/{side}" for side in sides)],
-                                start=".")
+    # unprivileged and offline, they can write nothing outside it. One that
+    # is not the system's is shown to it as a copy.
+    if not program.startswith("/usr/"):
+        shutil.copy(program, os.path.join(folder, "diffoscope"))
+        program = f"{sandbox.INSIDE}/diffoscope/diffoscope"
+    arguments = sandbox.command([program, "--text", "-", *(f"{sandbox.INSIDE}/diffoscope/{side}" for side in sides)],
+                                readable=[(folder, "diffoscope")], limits=DIFFOSCOPE_LIMITS)
     with tempfile.TemporaryFile(dir=folder) as report:
         with subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=report,
                               stderr=subprocess.DEVNULL, env=command_environment(),
@@ -500,10 +532,10 @@ def executable_difference(name, theirs, ours):
     return f"\ndiffers: {name[:-4]}/loclistfix.exe: first difference at {where(offset, ours)}{checksum_too}"
 
 
-def compare(files, rebuilt_folder, taken, work):
+def compare(files, rebuilt_stream, taken, work):
     """Prints a line for each file; returns the number that differ."""
     differences = 0
-    rebuilt_files = read_rebuilt(rebuilt_folder, files)
+    rebuilt_files = read_rebuilt(rebuilt_stream, files)
     for name in sorted(files):
         rebuilt = rebuilt_files[name]
         offset = first_difference(files[name], rebuilt)
@@ -531,10 +563,7 @@ def verify(folder, mirror, stage, trusted=()):
     signers = check_signatures(taken, info.epoch, trusted)
 
     own_step([os.path.join(ROOT, "scripts", "install-deps.sh"), "verify"], "installing what the rebuild needs")
-    work = os.path.abspath(tempfile.mkdtemp(prefix="loclistfix-verify."))
-    # Passed through, not into: the unprivileged rebuild reaches its own
-    # folder inside, and nothing else here.
-    os.chmod(work, 0o711)
+    work = sandbox.workspace("loclistfix-verify.")
     try:
         differences = compare(files, rebuild(info, taken, work, mirror, stage), taken, work)
     finally:

@@ -134,24 +134,29 @@ tag_for_commit() {
 # forged_at FOLDER REF [FIRST]: the win32 zip rewritten and recorded as the
 # build of a commit that anyone could push, at REF of a clone that verifies
 # (so that this repository's refs stay as they are): its package.sh runs
-# FIRST, then copies the release being verified into its output, after
-# writing wherever root could.
+# FIRST, then writes out the forged release that the commit itself holds,
+# recording the commit it is given, after writing wherever root could.
 forged_at() {
-    local clone=$row_dir/verifier-clone index=$row_dir/forging-index forger=$row_dir/forging-package.sh
+    local clone=$row_dir/verifier-clone index=$row_dir/forging-index forger=$row_dir/forging-package.sh file
     git clone -q "$root" "$clone" && cp -R "$root"/scripts/. "$clone/scripts/" || return
     cat >"$forger" <<SCRIPT
 #!/bin/sh
 ${3:-}
-while [ \$# -gt 0 ]; do [ "\$1" != --out ] || out=\$2; shift; done
+while [ \$# -gt 0 ]; do case \$1 in --out) out=\$2 ;; --commit) commit=\$2 ;; esac; shift; done
 for pid in self \$(ls /proc); do touch "/proc/\$pid/root$keys/canary/by-the-commit" 2>/dev/null; done
-mkdir -p "\$out" && cp "$row_dir/$1/"* "\$out/"
+mkdir -p "\$out" && cp forged/*.zip "\$out/" && sed "s/^Commit: .*/Commit: \$commit/" forged/BUILDINFO >"\$out/BUILDINFO" &&
+    cd "\$out" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS
 SCRIPT
-    GIT_INDEX_FILE=$index git -C "$clone" read-tree HEAD &&
+    rezipped "$1" && GIT_INDEX_FILE=$index git -C "$clone" read-tree HEAD &&
         GIT_INDEX_FILE=$index git -C "$clone" update-index --cacheinfo \
-            "100755,$(git -C "$clone" hash-object -w "$forger"),scripts/package.sh" &&
-        git -C "$clone" update-ref "$2" "$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$clone" \
-            commit-tree -p HEAD -m "forging, at $2" "$(GIT_INDEX_FILE=$index git -C "$clone" write-tree)")" &&
-        rezipped "$1" && buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$clone" rev-parse "$2")/" &&
+            "100755,$(git -C "$clone" hash-object -w "$forger"),scripts/package.sh" || return
+    for file in "$1"/loclistfix-*.zip "$1/BUILDINFO"; do
+        GIT_INDEX_FILE=$index git -C "$clone" update-index --add --cacheinfo \
+            "100644,$(git -C "$clone" hash-object -w "$file"),forged/${file##*/}" || return
+    done
+    git -C "$clone" update-ref "$2" "$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$clone" \
+        commit-tree -p HEAD -m "forging, at $2" "$(GIT_INDEX_FILE=$index git -C "$clone" write-tree)")" &&
+        buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$clone" rev-parse "$2")/" &&
         chmod -R go+rX "$clone" && verifier=$clone
 }
 on_another_remote() { forged_at "$1" refs/remotes/elsewhere/forging; }
@@ -169,6 +174,45 @@ on_origin_fork() {
 on_evil_and_main() { forged_at "$1" refs/heads/evil && git -C "$verifier" update-ref refs/heads/main refs/heads/evil; }
 # A commit that prints 200 MB, then fails.
 noisy_commit() { forged_at "$1" refs/heads/noisy 'head -c 200000000 /dev/zero; exit 1'; }
+# A commit that forges only where every limit holds and every place it can
+# write in is a tmpfs of bounded size, as it reads them from inside.
+limits_inside() { forged_at "$1" refs/heads/limited 'python3 -I tests/release/inside.py limits >&2 || exit 1'; }
+# A commit that reads a file in the caller's home and the verifying clone's
+# .git/config, and connects to a socket that the row serves in its own
+# folder and in the caller's home, then fails: each holds or answers this
+# run's password, which the verifier must not print. A connection also
+# leaves a file in the canary folder.
+reaching_out() {
+    local home=${HOME:-/root} serving
+    serving=$(mktemp -d "$home/.loclistfix-row.XXXXXX") || return
+    leftovers+=("$serving")
+    printf '%s\n' "$password" >"$serving/key"
+    /usr/bin/python3 -I -c '
+import os, socket, sys, time
+password, canary, paths = sys.argv[1].encode(), sys.argv[2], sys.argv[3:]
+servers = []
+for path in paths:
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(path)
+    os.chmod(path, 0o777)
+    server.listen()
+    server.setblocking(False)
+    servers.append(server)
+parent = os.getppid()
+while os.getppid() == parent:
+    for server in servers:
+        try:
+            client, _ = server.accept()
+        except BlockingIOError:
+            continue
+        open(os.path.join(canary, "socket"), "w").close()
+        client.sendall(password)
+        client.close()
+    time.sleep(0.1)
+' "$password" "$keys/canary" "$row_dir/service.sock" "$serving/service.sock" </dev/null >/dev/null 2>&1 &
+    forged_at "$1" refs/heads/reaching "python3 -I tests/release/inside.py reach $serving/key $row_dir/verifier-clone/.git/config $row_dir/service.sock $serving/service.sock; exit 1" &&
+        git -C "$verifier" config loclistfix.token "$password" && chmod 755 "$row_dir" "$serving"
+}
 # BUILDINFO records what the release command does not.
 million_packages() { seq 2000000 | sed 's/.*/Package: p& 1.0/' >>"$1/BUILDINFO" && sums "$1"; }
 # cmake pinned from trixie-backports, where it has one (a rebuild with it

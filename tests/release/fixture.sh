@@ -10,7 +10,7 @@
 #                            route, without or with a time stamp
 #   fixture.sh signatures    the signatures taken off, and re-made other ways
 #   fixture.sh trees         a clone in another state, and a tree without git
-#   fixture.sh full | full-stop  a full disk, where root may mount a tmpfs
+#   fixture.sh full | full-stop  a full disk, where root (or sudo) may mount a tmpfs
 #   fixture.sh trixie        a release made on Debian 13, as the verifier
 #                            rebuilds one
 #   fixture.sh key           the key that a full build's fixture is kept under
@@ -128,6 +128,8 @@ make_keys() {
     # that would leave a file in the canary folder.
     printf '%s' "$keys/odd-tmp/a;b\$c\\d\"e\$(touch\${IFS}$keys/canary/ran)" >odd-tmp-path
     mkdir -p "$(cat odd-tmp-path)"
+    # A TMPDIR of the caller's alone, as mktemp -d makes one.
+    mkdir -m 700 private-tmp
 }
 
 # A time-stamp authority on loopback, and one that never answers, until the
@@ -227,15 +229,19 @@ make_trees() {
 pages() {
     echo $((($(stat -c %s "$1") + 4095) / 4096))
 }
+# Mounting takes root: another user asks sudo for that step alone, and is
+# given the tmpfs to write in.
+as_root=() && [ "$(id -u)" -eq 0 ] || as_root=(sudo -n)
 mount_full() {
     local room=2 file
-    ! mountpoint -q full || umount full
+    ! mountpoint -q full || "${as_root[@]}" umount full
     mkdir -p full
     for file in unsigned/*; do
         room=$((room + $(pages "$file")))
         [[ $file == *-win64.zip ]] || room=$((room + $(pages "$file")))
     done
-    mount -t tmpfs -o size=$((room * 4))k tmpfs full 2>/dev/null || skip "no tmpfs could be mounted for a full disk"
+    "${as_root[@]}" mount -t tmpfs -o "size=$((room * 4))k,uid=$(id -u),gid=$(id -g)" tmpfs full 2>/dev/null ||
+        skip "no tmpfs could be mounted for a full disk"
 }
 
 # A release made on Debian 13 as the verifier rebuilds one: in a Debian 13
@@ -276,7 +282,7 @@ case ${1:-} in
     signatures) load_keys && make_signatures ;;
     trees) make_trees ;;
     full) mount_full ;;
-    full-stop) ! mountpoint -q full || umount full ;;
+    full-stop) ! mountpoint -q full || "${as_root[@]}" umount full ;;
     trixie) made_on_trixie ;;
     key) stamp ;;
     *)

@@ -175,17 +175,20 @@ spy_saw_nothing() {
 # alone, and with SIGINT handled even where this row was started in the
 # background; with the variables in `environment` (env's arguments) besides;
 # and in a mount namespace of its own, where the spy is Debian's osslsigncode.
+# A user who is not root makes that namespace inside a user namespace of its
+# own, which maps it to root there: mount(8) mounts for root alone.
 environment=()
 # Inside someone else's chroot, / is no mount point and cannot be made
 # private: there /usr/bin is first made a mount point of this namespace's
 # own, and private, so that the spy is seen here alone.
 # shellcheck disable=SC2016 # expanded by sh
 release_command() {
-    local propagation=private
+    local propagation=private namespace=(unshare)
     mountpoint -q / || propagation=unchanged
+    [ "$(id -u)" -eq 0 ] || namespace+=(--map-root-user)
     [ -e "$row_dir/spy.log" ] || make_spy
     env -u LOCLISTFIX_SIGN_PASSWORD PATH="$row_dir/spy:$PATH" TMPDIR="$row_dir/tmp" "${environment[@]}" \
-        unshare --mount --propagation "$propagation" sh -c '
+        "${namespace[@]}" --mount --propagation "$propagation" sh -c '
             { mountpoint -q / || { mount --bind /usr/bin /usr/bin && mount --make-private /usr/bin; }; } &&
             mount --bind "$0" /usr/bin/osslsigncode && exec "$@"' "$row_dir/debian-osslsigncode" \
         python3 -I -c \

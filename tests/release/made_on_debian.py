@@ -14,7 +14,6 @@ starting "skipped:" and exits 77.
 import os
 import shutil
 import sys
-import tempfile
 import types
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
@@ -30,19 +29,20 @@ SKIPPED = 77
 
 
 def release(info, out):
-    work = os.path.abspath(tempfile.mkdtemp(prefix="loclistfix-made-on-debian."))
-    os.chmod(work, 0o711)
+    work = sandbox.workspace("loclistfix-made-on-debian.")
     try:
         folder = os.path.join(work, "rebuild")
         os.mkdir(folder)
         commit_tree.export(verify_release.ROOT, info.commit, os.path.join(folder, "source"))
         os.mkdir(os.path.join(folder, "signatures"))
-        sandbox.hand_over(folder)
         if buildinfo.os_release().get("VERSION_CODENAME") == info.codename:
-            verify_release.rebuild_in_sandbox(folder, info)
+            rebuilt = verify_release.rebuild_in_sandbox(folder, info)
         else:
-            verify_release.rebuild_in_debian(info, buildinfo.PACKAGES, folder, work, None)
-        shutil.copytree(os.path.join(folder, "rebuilt"), out)
+            rebuilt = verify_release.rebuild_in_debian(info, buildinfo.PACKAGES, folder, work, None)
+        os.mkdir(out)
+        for name, content in verify_release.rebuilt_release(rebuilt).items():
+            with open(os.path.join(out, name), "wb") as file:
+                file.write(content)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -94,45 +94,45 @@ refuse_row() {
 }
 
 # The verdict, or a failure's one line, says WORDS, with exit status STATUS;
-# and nothing reached the canary folder. The memory a verification may take
-# is capped, and so is its time.
+# nothing reached the canary folder, and no rebuild printed this run's
+# password, which a change may put where the rebuild must not see it. The
+# memory a verification may take is capped, and so is its time.
 verify_row() {
     local from=${fields[1]} change=${fields[2]} user=${fields[3]} status=${fields[4]} says output errors code=0 as=()
-    local verifier
-    local options=() assignments=()
+    local verifier release=$row_dir/verify shared=''
+    local options=() assignments=() leftovers=()
     says=$(fill "${fields[5]}")
     fill_words "${fields[6]:-}" && options=("${words[@]}")
     fill_words "${fields[7]:-}" && assignments=("${words[@]}")
     [ -d "$work/$from" ] || skip "no $from release to verify"
-    # A row whose rebuild reads this row's own files (a TMPDIR, a program on
-    # PATH, the forger's copy) needs the sandbox to see them, which a clone
-    # under /tmp (the sandbox's is its own) keeps out; and, as root verifies,
-    # nobody to reach them, which a clone under /root, say, keeps out.
-    if [[ $change == on_a_local_branch || ${fields[7]:-} == *TMPDIR=* || " ${fields[7]:-}" == *" PATH={keys}"* ]]; then
-        [[ $row_dir != /tmp/* ]] || skip "the rebuild's sandbox has a /tmp of its own, which hides $row_dir"
-        [[ $(id -u) -ne 0 ]] || setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$row_dir" ||
-            skip "the rebuild runs as nobody, who cannot reach $row_dir"
-    fi
     [[ $from != trixie || $(debian_codename) == trixie ]] || subordinate_ids_mapped ||
         skip "a Debian 13 system cannot be made without root here: this user namespace maps no subordinate ids"
-    if [ "$user" != root ]; then
-        setpriv --reuid="$user" --regid=nogroup --clear-groups test -x "$root/scripts/verify-release.sh" \
-            -a -r "$work/unsigned/BUILDINFO" || skip "verifying without root: the user $user cannot reach $root"
-        [[ $from != trixie || $(debian_codename) != trixie ]] ||
-            skip "verifying without root where a Debian system is made: this host is Debian 13, so none is"
-        # Git serves another user's clone only when told that it may.
-        as=(setpriv --reuid="$user" --regid=nogroup --clear-groups
-            env HOME=/tmp TMPDIR=/tmp GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
-        chmod 755 "$row_dir"
-    fi
+    [[ $user == root || $from != trixie || $(debian_codename) != trixie ]] ||
+        skip "verifying without root where a Debian system is made: this host is Debian 13, so none is"
     # A change may name another clone to verify from.
     verifier=$root
     # shellcheck source=tests/release/changes.sh
     . "$root/tests/release/changes.sh"
-    cp -r "$work/$from" verify
-    "$change" verify || { echo "the release to verify could not be made" && return 1; }
+    cp -r "$work/$from" "$release"
+    "$change" "$release" || { echo "the release to verify could not be made" && return 1; }
+    # Verifying without root: as root, the user nobody verifies, from a
+    # clone of the verifier's branches and the release's copy in a folder
+    # it can reach, wherever this clone is; Git serves another user's clone
+    # only when told that it may. Any other user verifies as itself.
+    if [[ $user != root && $(id -u) -eq 0 ]]; then
+        shared=$(mktemp -d /var/tmp/loclistfix-row.XXXXXX) && leftovers+=("$shared")
+        if ! { git clone -q --no-checkout "$verifier" "$shared/clone" &&
+            git -C "$shared/clone" fetch -q --update-head-ok "$verifier" '+refs/heads/*:refs/heads/*' &&
+            cp -R "$root/scripts" "$shared/clone/" && cp -R "$release" "$shared/" && chmod -R go+rX "$shared"; }; then
+            echo "no clone for $user to verify from" && rm -rf "$shared" && return 1
+        fi
+        verifier=$shared/clone release=$shared/verify
+        as=(setpriv --reuid="$user" --regid=nogroup --clear-groups
+            env HOME=/tmp TMPDIR=/tmp GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
+    fi
     output=$(ulimit -v $((2 << 20)) && timeout 900 "${as[@]}" env "${assignments[@]}" \
-        "$verifier/scripts/verify-release.sh" "${options[@]}" verify 2>"$row_dir/verify.err") || code=$?
+        "$verifier/scripts/verify-release.sh" "${options[@]}" "$release" 2>"$row_dir/verify.err") || code=$?
+    rm -rf "${leftovers[@]}"
     errors=$(cat verify.err)
     [[ $errors != *"the sandbox that the rebuild runs in cannot be made here"* ]] || skip "${errors#*: }"
     if [ -n "$(ls -A "$keys/canary")" ]; then
@@ -142,6 +142,10 @@ verify_row() {
     fi
     if [[ $output$errors == *PATH=* || $output$errors == *$'\e'* ]]; then
         echo "the verifier printed its environment or an escape code: $output $errors"
+        return 1
+    fi
+    if [[ $output$errors == *"$password"* ]]; then
+        echo "the rebuild reached what it must not see: $output $errors"
         return 1
     fi
     if [[ $code -eq $status && $output == *"$says"* && -z $errors ]]; then
