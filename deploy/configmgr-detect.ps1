@@ -57,22 +57,25 @@ function Read-Word([Microsoft.Win32.RegistryKey]$Key, [string]$Name, [switch]$Da
     throw 'type'
 }
 
-# NumEntries' type and data as reg add /t TYPE /d DATA takes them back, the
-# same as check.cmd's: a REG_BINARY's first 16 bytes only, then "...".
+# NumEntries' type and data as reg add /t TYPE /d DATA takes them back, as
+# check.cmd records them: a REG_BINARY's first 16 bytes only, then "...", and
+# none where reg's line for it passes cmd's 8,191 characters (4,080 bytes or
+# more); a string by its type alone; a type .NET calls Unknown unrecorded.
 function Format-Record([Microsoft.Win32.RegistryKey]$Key) {
     $value = $Key.GetValue('NumEntries', $null, 'DoNotExpandEnvironmentNames')
-    switch ($Key.GetValueKind('NumEntries').ToString()) {
+    $kind = $Key.GetValueKind('NumEntries').ToString()
+    switch ($kind) {
         'DWord' { return 'REG_DWORD 0x{0:X8}' -f $value }
         'QWord' { return 'REG_QWORD 0x{0:X16}' -f $value }
         'Binary' {
+            if ($value.Length -ge 4080) { return 'data too long to record' }
             $hex = -join ($value | Select-Object -First 16 | ForEach-Object { $_.ToString('X2') })
             if ($value.Length -gt 16) { $hex += '...' }
             return "REG_BINARY $hex"
         }
-        'String' { return "REG_SZ $value" }
-        'ExpandString' { return "REG_EXPAND_SZ $value" }
-        'MultiString' { return 'REG_MULTI_SZ ' + ($value -join '\0') }
     }
+    $names = @{ String = 'REG_SZ'; ExpandString = 'REG_EXPAND_SZ'; MultiString = 'REG_MULTI_SZ' }
+    if ($names.ContainsKey($kind)) { return "$($names[$kind]) (data not recorded)" }
     'an unrecorded type'
 }
 
