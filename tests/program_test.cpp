@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "support/registry.h"  // windows.h, which sddl.h needs first
-
-#include <sddl.h>
-
 #include <algorithm>
 #include <array>
 #include <string>
@@ -11,6 +7,7 @@
 
 #include "check_cmd_path.h"
 #include "location_lists.h"
+#include "support/key_lock.h"
 #include "support/program_run.h"
 #include "support/row_name.h"
 
@@ -36,11 +33,6 @@ constexpr std::array<REGSAM, 2> kViews = {kOwnView, kOtherView};
 
 // The Telephony tree as seen through each of kViews.
 using Views = std::array<Tree, kViews.size()>;
-
-bool RunningUnderWine()
-{
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
 
 Views WithoutNumEntries(Views views)
 {
@@ -162,52 +154,6 @@ TEST_F(LocationListTest, RepeatedRunsChangeNothingAfterTheFirst)
     }
     ExpectTelephony(expected);
 }
-
-// The key under another DACL until this ends: it keeps a handle with the
-// right to put the original back.
-class KeyLock {
-public:
-    KeyLock() = default;
-    KeyLock(const KeyLock&) = delete;
-    KeyLock& operator=(const KeyLock&) = delete;
-    ~KeyLock() { Unlock(); }
-
-    // Empty, or the step that failed.
-    std::string Lock(const char* path, const char* securityDescriptor)
-    {
-        if (registry::Open(HKEY_LOCAL_MACHINE, path, READ_CONTROL | WRITE_DAC, guard_) != ERROR_SUCCESS) {
-            return "opening the key to change its DACL";
-        }
-        original_.resize(4096);
-        auto size = static_cast<DWORD>(original_.size());
-        if (RegGetKeySecurity(guard_.Get(), DACL_SECURITY_INFORMATION, original_.data(), &size) != ERROR_SUCCESS) {
-            original_.clear();
-            return "reading the key's DACL";
-        }
-        PSECURITY_DESCRIPTOR locked = nullptr;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(securityDescriptor, SDDL_REVISION_1, &locked,
-                                                                  nullptr)) {
-            return "converting the security descriptor";
-        }
-        const LSTATUS status = RegSetKeySecurity(guard_.Get(), DACL_SECURITY_INFORMATION, locked);
-        LocalFree(locked);
-        return status == ERROR_SUCCESS ? "" : "setting the key's DACL";
-    }
-
-    LSTATUS Unlock()
-    {
-        if (original_.empty()) {
-            return ERROR_SUCCESS;
-        }
-        const LSTATUS status = RegSetKeySecurity(guard_.Get(), DACL_SECURITY_INFORMATION, original_.data());
-        original_.clear();
-        return status;
-    }
-
-private:
-    registry::OwnedKey guard_;
-    std::vector<BYTE> original_;
-};
 
 // ERROR_ACCESS_DENIED where this account is held to a locked key's security;
 // an administrator in some settings is not, and gets ERROR_SUCCESS.
