@@ -31,9 +31,9 @@ $ansi = [Text.Encoding]::GetEncoding([int][Microsoft.Win32.Registry]::GetValue(
 # as its ANSI bytes with its terminator. Where check.cmd cannot learn what the
 # program reads, this throws, so that both answer 2: 'type' for a REG_MULTI_SZ
 # or a value .NET does not return (REG_LINK, the resource lists, unknown
-# types), and with -Data for a type .NET calls Unknown (REG_DWORD_BIG_ENDIAN
-# and REG_NONE alike); 'character' with -Data for a one-character string other
-# than a digit.
+# types), and with -Data for REG_DWORD_BIG_ENDIAN and REG_NONE, which
+# Windows PowerShell 5.1 calls Unknown alike (PowerShell 7 calls REG_NONE
+# None); 'character' with -Data for a one-character string other than a digit.
 function Read-Word([Microsoft.Win32.RegistryKey]$Key, [string]$Name, [switch]$Data) {
     if ($Key.GetValueNames() -notcontains $Name) { return $null }
     $kind = $Key.GetValueKind($Name).ToString()
@@ -46,8 +46,8 @@ function Read-Word([Microsoft.Win32.RegistryKey]$Key, [string]$Name, [switch]$Da
             if ($Data -and $value.Length -eq 1 -and $value -notmatch '^[0-9]$') { throw 'character' }
             $value = $ansi.GetBytes($value) + [byte]0
         }
-        'Unknown' { if ($Data -or $value -isnot [byte[]]) { throw 'type' } }
-        { $_ -in 'String', 'ExpandString', 'Binary', 'Unknown' } {
+        { $_ -in 'Unknown', 'None' } { if ($Data -or $value -isnot [byte[]]) { throw 'type' } }
+        { $_ -in 'String', 'ExpandString', 'Binary', 'Unknown', 'None' } {
             if ($value.Length -gt 4) { return $null }
             $word = [int64]0
             for ($i = $value.Length - 1; $i -ge 0; $i--) { $word = $word * 256 + $value[$i] }

@@ -123,6 +123,20 @@ TEST_F(DeployScripts, AnswerAsTheCheckAndChangeAsTheProgramInEveryState)
     }
     DeleteFileW(probeScript.c_str());
 
+    // Under Constrained Language Mode every script says why it cannot run,
+    // fails, and changes nothing.
+    {
+        const CheckState state = {"ConstrainedLanguage", VersionTwoList(), nullptr, "", 1};
+        KeyLock lock;
+        const Tree before = Seed(state, lock);
+        for (const wchar_t* script : {L"intune-detect.ps1", L"intune-remediate.ps1", L"configmgr-detect.ps1"}) {
+            const ScriptRun run = Run(script, state, kConstrainedLanguage);
+            EXPECT_EQ(run.out, "cannot run: PowerShell language mode is ConstrainedLanguage\r\n");
+            EXPECT_EQ(run.exitStatus, 1u);
+        }
+        EXPECT_EQ(registry::Differences(Telephony(), before), "") << "under Constrained Language Mode";
+    }
+
     for (const CheckState& state : CheckStates()) {
         SCOPED_TRACE(state.name);
         // What loclistfix makes of the state.
@@ -138,11 +152,12 @@ TEST_F(DeployScripts, AnswerAsTheCheckAndChangeAsTheProgramInEveryState)
         KeyLock lock;
         const Tree before = Seed(state, lock);
 
-        // Intune's detection: check.cmd's line and exit status.
+        // Intune's detection: check.cmd's line; 0 where check.cmd says 0,
+        // else 1, so that Remediations show a state it cannot read.
         const ScriptRun detect = Run(L"intune-detect.ps1", state);
         EXPECT_EQ(detect.out, state.answer + "\r\n");
         EXPECT_EQ(detect.err, "");
-        EXPECT_EQ(detect.exitStatus, state.exitStatus);
+        EXPECT_EQ(detect.exitStatus, state.exitStatus == 0 ? 0u : 1u);
 
         // Configuration Manager's: the line where there is nothing to do,
         // nothing where NumEntries is still present, and the line on
@@ -154,18 +169,29 @@ TEST_F(DeployScripts, AnswerAsTheCheckAndChangeAsTheProgramInEveryState)
         EXPECT_EQ(configmgr.exitStatus, unread ? 2u : 0u);
 
         // The remediation: loclistfix's change, but none where the check
-        // cannot read the list; a record of what it removed, then the
-        // state's line and status as the detection gives them.
+        // cannot read the list. Where it removed NumEntries, the record from
+        // the check's line, then "NumEntries gone"; where it could not read
+        // or the delete was denied, the reason on standard error, exit 1 and
+        // no record.
         const ScriptRun remediate = Run(L"intune-remediate.ps1", state);
         lock.Unlock();
         EXPECT_EQ(registry::Differences(Telephony(), unread ? before : program), "") << "the remediation's effect";
-        const std::string after = state.exitStatus == 1 ? "NumEntries gone" : state.answer;
-        EXPECT_EQ(remediate.exitStatus, state.exitStatus == 1 ? 0u : state.exitStatus);
-        EXPECT_EQ(remediate.err, "");
-        const std::string& out = remediate.out;
-        EXPECT_TRUE(out.size() >= after.size() + 2 && out.substr(out.size() - after.size() - 2) == after + "\r\n")
-            << out;
-        EXPECT_EQ(out.rfind("removed NumEntries, which was ", 0) == 0, state.exitStatus == 1) << out;
+        const std::string present = "NumEntries still present: ";
+        if (unread || state.deleteDenied) {
+            EXPECT_EQ(remediate.out, "");
+            EXPECT_EQ(remediate.err.substr(0, unread ? std::string::npos : 30),
+                      unread ? state.answer + "\r\n" : "could not remove NumEntries: ");
+            EXPECT_EQ(remediate.exitStatus, 1u);
+        } else if (state.exitStatus == 1) {
+            EXPECT_EQ(remediate.out, "removed NumEntries, which was " + state.answer.substr(present.size()) +
+                                         "\r\nNumEntries gone\r\n");
+            EXPECT_EQ(remediate.err, "");
+            EXPECT_EQ(remediate.exitStatus, 0u);
+        } else {
+            EXPECT_EQ(remediate.out, state.answer + "\r\n");
+            EXPECT_EQ(remediate.err, "");
+            EXPECT_EQ(remediate.exitStatus, 0u);
+        }
     }
 }
 
