@@ -144,8 +144,9 @@ for /f "tokens=1-3" %%a in ('call "%reg%" query "%list%" /v %1 %view% 2^>nul') d
 for /f "tokens=1-3" %%a in ('call "%reg%" query "%list%" /v %1 %view% 2^>nul') do if /i "%%a"=="%1" set "data_%%b=%%c"
 rem A line longer than cmd reads (reg shows some 4,000 bytes of binary data in
 rem 8,191 characters) does not reach for /f: where reg shows the value all the
-rem same, its type is "long".
-if not defined type "%reg%" query "%list%" /v %1 %view% >nul 2>&1 && set "type=long"
+rem same, under the key's name, its type is "long". (Not every reg exits 1 for
+rem a missing value.)
+if not defined type for /f "delims=" %%l in ('call "%reg%" query "%list%" /v %1 %view% 2^>nul') do if /i "%%l"=="%list%" set "type=long"
 if not defined type exit /b 0
 if defined data_REG_BINARY set "data_REG_BINARY=%data_REG_BINARY:~0,34%"
 if defined data_REG_NONE set "data_REG_NONE=%data_REG_NONE:~0,34%"
