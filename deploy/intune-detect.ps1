@@ -39,14 +39,16 @@ function Read-Word([Microsoft.Win32.RegistryKey]$Key, [string]$Name, [switch]$Da
     $value = $Key.GetValue($Name, $null, 'DoNotExpandEnvironmentNames')
     # switch runs every clause that matches: a string is made bytes, then read.
     switch ($kind) {
-        'DWord' { return [int64]$value }
+        # PowerShell 7's .NET gives a REG_DWORD shorter than four bytes as its
+        # bytes, which are read as loclistfix reads them.
+        'DWord' { if ($value -isnot [byte[]]) { return [int64]$value } }
         'QWord' { return $null }
         { $_ -in 'String', 'ExpandString' } {
             if ($Data -and $value.Length -eq 1 -and $value -notmatch '^[0-9]$') { throw 'character' }
             $value = $ansi.GetBytes($value) + [byte]0
         }
         { $_ -in 'Unknown', 'None' } { if ($Data -or $value -isnot [byte[]]) { throw 'type' } }
-        { $_ -in 'String', 'ExpandString', 'Binary', 'Unknown', 'None' } {
+        { $_ -in 'String', 'ExpandString', 'Binary', 'Unknown', 'None', 'DWord' } {
             if ($value.Length -gt 4) { return $null }
             $word = [int64]0
             for ($i = $value.Length - 1; $i -ge 0; $i--) { $word = $word * 256 + $value[$i] }
@@ -64,7 +66,7 @@ function Format-Record([Microsoft.Win32.RegistryKey]$Key) {
     $value = $Key.GetValue('NumEntries', $null, 'DoNotExpandEnvironmentNames')
     $kind = $Key.GetValueKind('NumEntries').ToString()
     switch ($kind) {
-        'DWord' { return 'REG_DWORD 0x{0:X8}' -f $value }
+        'DWord' { if ($value -isnot [byte[]]) { return 'REG_DWORD 0x{0:X8}' -f $value } }
         'QWord' { return 'REG_QWORD 0x{0:X16}' -f $value }
         'Binary' {
             if ($value.Length -ge 4080) { return 'data too long to record' }

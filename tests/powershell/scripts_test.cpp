@@ -179,8 +179,8 @@ TEST_F(DeployScripts, AnswerAsTheCheckAndChangeAsTheProgramInEveryState)
         const std::string present = "NumEntries still present: ";
         if (unread || state.deleteDenied) {
             EXPECT_EQ(remediate.out, "");
-            EXPECT_EQ(remediate.err.substr(0, unread ? std::string::npos : 30),
-                      unread ? state.answer + "\r\n" : "could not remove NumEntries: ");
+            const std::string reason = unread ? state.answer + "\r\n" : "could not remove NumEntries: ";
+            EXPECT_EQ(remediate.err.substr(0, unread ? std::string::npos : reason.size()), reason);
             EXPECT_EQ(remediate.exitStatus, 1u);
         } else if (state.exitStatus == 1) {
             EXPECT_EQ(remediate.out, "removed NumEntries, which was " + state.answer.substr(present.size()) +
