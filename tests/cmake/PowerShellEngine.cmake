@@ -14,6 +14,10 @@ set(engine_why_not ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/powershell-engine.why-not)
 if(NOT LOCLISTFIX_DOTNET)
     file(WRITE ${engine_why_not} "no PowerShell engine: dotnet (the .NET 10 SDK) was not found when this build was configured")
     message(STATUS "No PowerShell engine for the tests: dotnet was not found")
+endif()
+# Where this build's programs cannot run, neither can its engine: its test is
+# disabled (WineTesting.cmake), and nothing is published.
+if(NOT LOCLISTFIX_DOTNET OR NOT LOCLISTFIX_RUNS_OWN_PROGRAMS)
     add_custom_target(powershell_engine)
     return()
 endif()

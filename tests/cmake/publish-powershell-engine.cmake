@@ -15,6 +15,8 @@ execute_process(
     OUTPUT_VARIABLE output
     ERROR_VARIABLE output)
 if(status EQUAL 0)
+    # The build's own copy of the engine, as large as the published one.
+    file(REMOVE_RECURSE ${ARTIFACTS}/bin)
     file(TOUCH ${STAMP})
     return()
 endif()
