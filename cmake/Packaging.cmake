@@ -11,6 +11,7 @@ install(FILES
     ${PROJECT_SOURCE_DIR}/deploy/intune-detect.ps1
     ${PROJECT_SOURCE_DIR}/deploy/intune-remediate.ps1
     ${PROJECT_SOURCE_DIR}/deploy/configmgr-detect.ps1
+    ${PROJECT_SOURCE_DIR}/deploy/gp-startup.cmd
     ${PROJECT_SOURCE_DIR}/deploy/loclistfix.yml
     DESTINATION .)
 

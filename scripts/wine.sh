@@ -241,6 +241,11 @@ case $command in
         shift
         # Wine starts the loader named here for the processes a program creates.
         export WINELOADER=$path
+        # Wine's Mono is installed by wineboot, and only where mscoree is on:
+        # off for wineboot. Other programs have Wine's own mscoree, without
+        # which Wine 8 loads no IL-only .NET assembly (the tests' PowerShell
+        # engine is a .NET program).
+        [[ ${1##*[\\/]} == wineboot.exe ]] || export WINEDLLOVERRIDES="mshtml="
         exec_wine_process "$path" "$@"
         ;;
     server)

@@ -35,10 +35,11 @@ Tree LocationList(std::vector<Value> head, int locations = 2)
     return tree;
 }
 
-// What reg does not show of a value, so that the administrators' check
-// answers "could not read" for it: its data (the byte order of a big-endian
-// word, the code of a string's one character), or even its size.
-enum class Unshown { kNothing, kData, kSize };
+// What the administrators' checks cannot learn of a value as
+// LocationListVersion, so that they answer "could not read" for it: the code
+// of a string's one character, its data (the byte order of a big-endian word,
+// which PowerShell cannot tell from REG_NONE), or even its size.
+enum class Unshown { kNothing, kCharacter, kData, kSize };
 
 // Data of one type and size, and what a 4-byte query of it yields: the data
 // zero-extended, or nothing when they do not fit.
@@ -64,22 +65,25 @@ std::vector<Variant> Variants()
         {"BigEndian2", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}, 0x02000000, Unshown::kData},
         {"BigEndianBytes0200", REG_DWORD_BIG_ENDIAN, {2, 0, 0, 0}, 2, Unshown::kData},
         {"Qword2", REG_QWORD, {2, 0, 0, 0, 0, 0, 0, 0}, std::nullopt},
-        {"NoneByte2", REG_NONE, {2}, 2},
-        {"NoneEmpty", REG_NONE, {}, 0},
+        {"NoneByte2", REG_NONE, {2}, 2, Unshown::kData},
+        {"NoneEmpty", REG_NONE, {}, 0, Unshown::kData},
         {"StringDigit2", REG_SZ, {'2', 0}, 0x32},
-        {"StringByte2", REG_SZ, {2, 0}, 2, Unshown::kData},
+        {"StringByte2", REG_SZ, {2, 0}, 2, Unshown::kCharacter},
         {"StringEmpty", REG_SZ, {0}, 0},
         {"StringQuoteAmpersandCaret", REG_SZ, {'"', '&', '^', 0}, 0x5E2622},
         {"StringOfFourDigits", REG_SZ, {'1', '2', '3', '4', 0}, std::nullopt},
         {"StringQuoteThenCommand", REG_SZ, {'"', '&', 'e', 'x', 'i', 't', ' ', '7', '&', '"', 0}, std::nullopt},
         {"ExpandDigit2", REG_EXPAND_SZ, {'2', 0}, 0x32},
-        {"ExpandByte2", REG_EXPAND_SZ, {2, 0}, 2, Unshown::kData},
+        {"ExpandByte2", REG_EXPAND_SZ, {2, 0}, 2, Unshown::kCharacter},
         {"ExpandOfThreeCharacters", REG_EXPAND_SZ, {'%', 'a', '%', 0}, 0x00256125},
         {"ExpandOfFourCharacters", REG_EXPAND_SZ, {'%', 'a', 'b', '%', 0}, std::nullopt},
         {"MultiDigit2", REG_MULTI_SZ, {'2', 0, 0}, 0x32, Unshown::kSize},
         {"MultiByte2", REG_MULTI_SZ, {2, 0, 0}, 2, Unshown::kSize},
         {"MultiTwoStrings", REG_MULTI_SZ, {'1', 0, '2', 0, 0}, std::nullopt, Unshown::kSize},
         {"LinkBytes2", REG_LINK, {2, 0}, 2, Unshown::kSize},
+        {"ResourceListBytes2", REG_RESOURCE_LIST, {2, 0}, 2, Unshown::kSize},
+        // reg's line for it passes the 8,191 characters that cmd reads.
+        {"Binary5000", REG_BINARY, std::vector<BYTE>(5000, 0x0A), std::nullopt},
     };
     const std::vector<BYTE> two = {2, 0, 0, 0, 0, 0, 0, 0};
     for (std::size_t size = 0; size <= two.size(); ++size) {
@@ -153,7 +157,9 @@ std::vector<CheckState> CheckStates()
     const std::string notVersionTwo = notApplicable + "the location list is not at version 2";
     const std::string leftAlone =
         notApplicable + "a version-2 list without a readable CurrentID, which loclistfix leaves alone";
-    const std::string present = "NumEntries still present";
+    const std::string present = "NumEntries still present: REG_DWORD 0x00000002";
+    const auto presentAs = [](const char* record) { return "NumEntries still present: " + std::string(record); };
+    const auto withNumEntries = [](Value numEntries) { return LocationList({kCurrentId, numEntries, kVersionTwo}); };
     const std::string gone = "NumEntries gone";
     const std::string unreadableType = ": a type this check does not read";
     // Deployment tools unpack into folders such as this one.
@@ -175,6 +181,20 @@ std::vector<CheckState> CheckStates()
              {kCurrentId, kNumEntries, String("LocationListVersion 2", "2"), Dword("LocationListVersion2", 2)}),
          nullptr, notVersionTwo, 0},
         {"UnreadableList", VersionTwoList(), "D:P", "could not read the location list", 2},
+        {"DeleteDenied", VersionTwoList(), "D:P(A;;KR;;;WD)", present, 1, nullptr, false, true},
+        // The record, as reg add takes it back; never a string's data, which
+        // would run as a command here.
+        {"NumEntriesAllOnes", withNumEntries(Dword("NumEntries", 0xFFFFFFFF)), nullptr,
+         presentAs("REG_DWORD 0xFFFFFFFF"), 1},
+        {"NumEntriesOfSeventeenBytes",
+         withNumEntries(Value{"NumEntries", REG_BINARY, {0xAB, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}),
+         nullptr, presentAs("REG_BINARY AB0102030405060708090A0B0C0D0E0F..."), 1},
+        {"NumEntriesOf5000Bytes", withNumEntries(Value{"NumEntries", REG_BINARY, std::vector<BYTE>(5000, 0x0A)}),
+         nullptr, presentAs("data too long to record"), 1},
+        {"NumEntriesStringWithCommand", withNumEntries(String("NumEntries", "\"&exit 7&\"")), nullptr,
+         presentAs("REG_SZ (data not recorded)"), 1},
+        {"NumEntriesBigEndian", withNumEntries(Value{"NumEntries", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}}), nullptr,
+         presentAs("an unrecorded type"), 1},
         // The check answers again once the program has run: from these
         // folders, "NumEntries gone" too.
         {"AwkwardFolderWithNumEntries", VersionTwoList(), nullptr, present, 1, awkwardFolder},
@@ -201,7 +221,10 @@ std::vector<CheckState> CheckStates()
                               nullptr, read ? present : leftAlone, read ? 1u : 0u});
         }
         const Tree list = LocationList({kCurrentId, kNumEntries, as("LocationListVersion")});
-        if (variant.unshown != Unshown::kNothing) {
+        if (variant.unshown == Unshown::kCharacter) {
+            states.push_back({"Version_" + variant.label, list, nullptr,
+                              "could not read LocationListVersion: a one-character string other than a digit", 2});
+        } else if (variant.unshown != Unshown::kNothing) {
             states.push_back(
                 {"Version_" + variant.label, list, nullptr, "could not read LocationListVersion" + unreadableType, 2});
         } else {

@@ -30,7 +30,9 @@ registry::Tree VersionTwoList();
 std::vector<ListState> ListStates();
 
 // States of the list for the administrators' check, deploy/check.cmd, each
-// with the one line it prints and its exit status.
+// with the one line it prints and its exit status. Where NumEntries is still
+// present the line carries its record: its type and data as reg add takes
+// them back.
 struct CheckState {
     std::string name;
     // None: no Locations key at all.
@@ -43,6 +45,9 @@ struct CheckState {
     const wchar_t* folder = nullptr;
     // Run by the 32-bit cmd of 64-bit Windows rather than this program's own.
     bool wow64Cmd = false;
+    // The key's DACL lets the list be read but NumEntries not be deleted: the
+    // answer stays the same after a run.
+    bool deleteDenied = false;
 };
 
 inline void PrintTo(const CheckState& state, std::ostream* out)

@@ -56,10 +56,13 @@ foreach(pair IN LISTS pairs)
     string(REGEX REPLACE "^echo ([^\n]+)\n *exit /b ([0-9])$" "\\2 \\1" answer "${pair}")
     list(APPEND check_answers "${answer}")
 endforeach()
-string(REGEX MATCHALL "return [0-9], '[^']+'" returns "${shared_block}")
+# "still present" carries NumEntries' record, which both make in their own way.
+string(REPLACE ": %record%" ": RECORD" check_answers "${check_answers}")
+string(REGEX MATCHALL "return [0-9], ['\"][^'\"]+['\"]" returns "${shared_block}")
 set(script_answers "")
 foreach(return IN LISTS returns)
-    string(REGEX REPLACE "^return ([0-9]), '([^']+)'$" "\\1 \\2" answer "${return}")
+    string(REGEX REPLACE "^return ([0-9]), ['\"]([^'\"]+)['\"]$" "\\1 \\2" answer "${return}")
+    string(REPLACE ": $(Format-Record $key)" ": RECORD" answer "${answer}")
     list(APPEND script_answers "${answer}")
 endforeach()
 list(SORT check_answers)
@@ -73,22 +76,28 @@ elseif(NOT check_answers STREQUAL script_answers)
 endif()
 
 file(READ ${SOURCE_DIR}/docs/administrator-guide.md guide)
-foreach(answer IN LISTS check_answers)
+# The scripts' own line where PowerShell cannot read the registry.
+foreach(answer IN LISTS check_answers "1 cannot run: PowerShell language mode is")
     string(REGEX REPLACE "^[0-9] " "" line "${answer}")
+    string(REPLACE ": RECORD" "" line "${line}")
     string(FIND "${guide}" "${line}" at)
     if(at EQUAL -1)
         string(APPEND problems "\n  the administrator's guide does not quote check.cmd's line \"${line}\"")
     endif()
 endforeach()
 
-# The playbook runs files as an administrator: from a folder of its own that
-# standard users cannot write (never one under C:\Windows\Temp, where they may
-# create the folder first), only once each copy's SHA-256 matched the
-# controller's file, and it removes the folder whatever happened.
+# The playbook runs files as an administrator: from a folder of its own made
+# at a path it names (never one under C:\Windows\Temp, where standard users
+# may create the folder first), whose ACL and emptiness it asserts before
+# copying anything into it, only once each copy's SHA-256 matched the
+# controller's file, hashed once; and it removes the folder whatever happened.
 file(READ ${SOURCE_DIR}/deploy/loclistfix.yml playbook)
 string(TOLOWER "${playbook}" lowered)
 string(FIND "${lowered}" "windows\\temp" shared_temp)
-string(FIND "${playbook}" "ansible.windows.win_tempfile:" own_folder)
+string(REGEX MATCH "ansible.windows.win_tempfile:\n *path: [^\n]+" own_folder "${playbook}")
+string(FIND "${playbook}" "Get-Acl -LiteralPath" acl_asserted)
+string(FIND "${playbook}" "ansible.windows.win_copy:" first_copy)
+string(REGEX MATCH "checksum_algorithm: sha256\n[^-]*run_once: true" hashed_once "${playbook}")
 string(FIND "${playbook}" "checksum == " hash_compared)
 string(FIND "${playbook}" "loclistfix.exe\"'" program_run)
 string(FIND "${playbook}" "/c check.cmd" check_run)
@@ -96,8 +105,14 @@ string(REGEX MATCH "\n      always:\n[^\n]*\n *ansible.windows.win_file:\n[^\n]*
 file(READ ${SOURCE_DIR}/deploy/intune-remediate.ps1 remediation)
 string(FIND "${playbook}${remediation}" "removed NumEntries, which was" record)
 string(FIND "${remediation}" "removed NumEntries, which was" remediation_record)
-if(NOT shared_temp EQUAL -1 OR own_folder EQUAL -1)
-    string(APPEND problems "\n  loclistfix.yml: not a new folder of its own from win_tempfile, or it names C:\\Windows\\Temp")
+if(NOT shared_temp EQUAL -1 OR NOT own_folder)
+    string(APPEND problems "\n  loclistfix.yml: not a new folder of its own from win_tempfile at a path it names, or it names C:\\Windows\\Temp")
+endif()
+if(acl_asserted EQUAL -1 OR first_copy LESS acl_asserted)
+    string(APPEND problems "\n  loclistfix.yml: copies into its folder before asserting its ACL")
+endif()
+if(NOT hashed_once)
+    string(APPEND problems "\n  loclistfix.yml: does not hash the controller's files once (run_once)")
 endif()
 if(hash_compared EQUAL -1 OR program_run LESS hash_compared OR check_run LESS hash_compared)
     string(APPEND problems "\n  loclistfix.yml: runs a file before comparing its SHA-256 with the controller's")

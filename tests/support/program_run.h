@@ -18,6 +18,12 @@ struct ProgramRun {
     bool Started() const { return whyNot.empty(); }
 };
 
+// Whether this program runs under Wine rather than on Windows.
+inline bool RunningUnderWine()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 // A file that the build puts beside the test programs, such as loclistfix.exe.
 std::string BesideTests(const std::string& name);
 
