@@ -46,7 +46,7 @@ def origin_branch(ref, fetch):
     fetch refspec that this clone's remotes have."""
     sources = [(remote, _source(refspec, ref)) for remote, refspec in fetch]
     sources = [(remote, source) for remote, source in sources if source is not None]
-    excluded = [spec[1:] for remote, spec in ((r, s.strip()) for r, s in fetch) if remote == ORIGIN and spec[:1] == "^"]
+    excluded = [refspec[1:] for remote, refspec in ((r, s.strip()) for r, s in fetch) if remote == ORIGIN and refspec[:1] == "^"]
     return bool(sources) and all(
         remote == ORIGIN and source.startswith(BRANCHES) and all(_star(no, source) is None for no in excluded)
         for remote, source in sources

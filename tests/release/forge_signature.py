@@ -154,8 +154,8 @@ def stamp_chain(data, folder, when=None):
     return stamp(data, folder, private, [signer, ca], when or now)
 
 
-def made_chain(folder, specs):
-    """A chain made to SPECS, from the signer up: each a dict of the
+def made_chain(folder, links):
+    """A chain made to LINKS, from the signer up: each a dict of the
     certificate's name, and where they differ from a code-signing
     certificate of a 2048-bit key signed with SHA-256: bits, hash, ca (its
     basic constraints: True, False, or None for none), path_length,
@@ -164,33 +164,33 @@ def made_chain(folder, specs):
     itself, all the same bytes each time: the signer's key and the chain."""
     made = [(key(folder, f"chain-{n}-{s.get('bits', 2048)}", bits=s.get("bits", 2048)),
              crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, s["name"], _validate=False)]))
-            for n, s in enumerate(specs)]
+            for n, s in enumerate(links)]
     chain = []
-    for n, spec in enumerate(specs):
+    for n, link in enumerate(links):
         issuer_key, issuer = made[min(n + 1, len(made) - 1)]
-        if "absent_issuer" in spec:
-            issuer = crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, spec["absent_issuer"])])
+        if "absent_issuer" in link:
+            issuer = crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, link["absent_issuer"])])
         builder = (crypto_x509.CertificateBuilder().subject_name(made[n][1]).issuer_name(issuer)
                    .public_key(made[n][0].public_key())
-                   .serial_number(int.from_bytes(hashlib.sha256(spec["name"].encode()).digest()[:8], "big"))
+                   .serial_number(int.from_bytes(hashlib.sha256(link["name"].encode()).digest()[:8], "big"))
                    .not_valid_before(datetime.datetime(2000, 1, 1)).not_valid_after(datetime.datetime(2099, 1, 1)))
-        if spec.get("ca", n > 0) is not None:
+        if link.get("ca", n > 0) is not None:
             builder = builder.add_extension(
-                crypto_x509.BasicConstraints(ca=spec.get("ca", n > 0), path_length=spec.get("path_length")), True)
+                crypto_x509.BasicConstraints(ca=link.get("ca", n > 0), path_length=link.get("path_length")), True)
         extensions = [(crypto_x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)] if n == 0 else []
-        for extension, critical in extensions + spec.get("extensions", []):
+        for extension, critical in extensions + link.get("extensions", []):
             builder = builder.add_extension(extension, critical)
         with warnings.catch_warnings():  # SHA-1, which a forger may still sign with
             warnings.simplefilter("ignore")
-            signed = builder.sign(issuer_key, getattr(hashes, spec.get("hash", "SHA256"))())
+            signed = builder.sign(issuer_key, getattr(hashes, link.get("hash", "SHA256"))())
         chain.append(x509.Certificate.load(signed.public_bytes(serialization.Encoding.DER)))
     return made[0][0], chain
 
 
-def resigned_by_chain(data, folder, specs, carried=None):
-    """DATA re-signed by the signer of the chain made to SPECS, carrying the
+def resigned_by_chain(data, folder, links, carried=None):
+    """DATA re-signed by the signer of the chain made to LINKS, carrying the
     first CARRIED of its certificates (all where None)."""
-    private, chain = made_chain(folder, specs)
+    private, chain = made_chain(folder, links)
     data = resigned(data, private, chain[0])
     with_certificates(data, chain[:carried])
     return data

@@ -66,17 +66,17 @@ def forgery(kind):
     return lambda folder: forged.wrapped(forged.forge(kind, forged.signed_data(SIGNED), folder))
 
 
-def by_chain(*specs, carried=None):
-    """SIGNED re-signed by a chain made to SPECS (forge_signature.made_chain's)."""
-    return lambda folder: forged.wrapped(forged.resigned_by_chain(forged.signed_data(SIGNED), folder, specs, carried))
+def by_chain(*links, carried=None):
+    """SIGNED re-signed by a chain made to LINKS (forge_signature.made_chain's)."""
+    return lambda folder: forged.wrapped(forged.resigned_by_chain(forged.signed_data(SIGNED), folder, links, carried))
 
 
-def issuer_of(*specs):
-    """The certificate that issued the signer of the chain made to SPECS, read
+def issuer_of(*links):
+    """The certificate that issued the signer of the chain made to LINKS, read
     as --trust reads it, from a DER file."""
     def trusted(folder):
         path = pathlib.Path(folder) / "trusted.der"
-        path.write_bytes(forged.made_chain(folder, specs)[1][1].dump())
+        path.write_bytes(forged.made_chain(folder, links)[1][1].dump())
         return [signature_trust.read(path)]
     return trusted
 
