@@ -24,7 +24,6 @@ import datetime
 import hashlib
 import os
 import sys
-import warnings
 
 from asn1crypto import algos, cms, core, keys, tsp, x509
 from cryptography import x509 as crypto_x509
@@ -180,11 +179,19 @@ def made_chain(folder, links):
         extensions = [(crypto_x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)] if n == 0 else []
         for extension, critical in extensions + link.get("extensions", []):
             builder = builder.add_extension(extension, critical)
-        with warnings.catch_warnings():  # SHA-1, which a forger may still sign with
-            warnings.simplefilter("ignore")
-            signed = builder.sign(issuer_key, getattr(hashes, link.get("hash", "SHA256"))())
-        chain.append(x509.Certificate.load(signed.public_bytes(serialization.Encoding.DER)))
+        signed = x509.Certificate.load(builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.DER))
+        chain.append(signed if link.get("hash", "SHA256") == "SHA256" else signed_with(signed, issuer_key, link["hash"]))
     return made[0][0], chain
+
+
+def signed_with(certificate, issuer_key, hash_name):
+    """CERTIFICATE signed again with HASH_NAME (SHA1, say), as a forger may
+    still sign: newer libraries make no such certificate themselves."""
+    algorithm = algos.SignedDigestAlgorithm({"algorithm": f"{hash_name.lower()}_rsa"})
+    fields = certificate["tbs_certificate"].copy()
+    fields["signature"] = algorithm
+    signature = issuer_key.sign(fields.dump(force=True), padding.PKCS1v15(), getattr(hashes, hash_name)())
+    return x509.Certificate({"tbs_certificate": fields, "signature_algorithm": algorithm, "signature_value": signature})
 
 
 def resigned_by_chain(data, folder, links, carried=None):
