@@ -51,7 +51,7 @@ subordinate_ids_mapped() {
 # split at spaces before this, so a path with spaces stays one argument.
 fill() {
     local word=$1 name
-    for name in root work keys row_dir odd_tmp pin_file_uri password pin encoded_pin module commit commit12 commit_ref commit_date win32 win64 \
+    for name in root work keys row_dir odd_tmp pin_file_uri password pin module commit commit12 commit_ref commit_date win32 win64 \
         tsa_port silent_port signer_fp signer_fp_in_a_name chained_fp ca_fp tsa_fp mirror PATH; do
         [[ $word == *"{$name}"* ]] || continue
         word=${word//"{$name}"/"$(placeholder "$name")"}
