@@ -29,6 +29,7 @@ import authenticode
 import buildinfo
 import commit_refs
 import commit_tree
+import debian_systems
 import release_files
 import sandbox
 import signature_chain
@@ -290,55 +291,52 @@ RUNNING_PACKAGES = ("python3", "openssl", "osslsigncode", "libengine-pkcs11-open
                     "python3-asn1crypto", "python3-cryptography")
 
 
-def package_cache():
-    """The archive's .deb files, kept for the next verification."""
-    if os.geteuid() == 0:
-        cache = "/var/cache/loclistfix"
-        os.makedirs(cache, mode=0o755, exist_ok=True)
-        os.chown(cache, sandbox.UNPRIVILEGED, sandbox.UNPRIVILEGED)
-    else:
-        cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.join(os.environ.get("HOME", "/"), ".cache"),
-                             "loclistfix")
-    return os.path.join(os.path.abspath(cache), "debs")
-
-
 def rebuild_in_debian(info, packages, folder, work, mirror):
-    """A Debian system of the recorded release, made without root for this
-    verification alone, with PACKAGES (apt's NAME=VERSION); the rebuild runs
-    in it as it would on this host. The user who makes it runs copies of
-    the scripts that do, which it can reach wherever the clone is."""
-    system, temporary = os.path.join(work, "system"), os.path.join(work, "system-tmp")
-    for path in (system, temporary):
-        os.mkdir(path)
-        sandbox.hand_over(path)
+    """The rebuild, in a Debian system of the recorded release with PACKAGES
+    (apt's NAME=VERSION) installed: the one kept for the archive's lists
+    of today and these packages, else one made now, without root, and kept
+    (scripts/debian_systems.py). The user who makes it runs copies of the
+    scripts that do, which it can reach wherever the clone is."""
+    top = debian_systems.store()
     os.mkdir(os.path.join(work, "scripts"))
     for script in ("debian-system.sh", "quietly.sh", "debian-mirror.sh"):
         shutil.copy(os.path.join(ROOT, "scripts", script), os.path.join(work, "scripts", script))
-    try:
-        make_debian(info, packages, system, temporary, mirror)
-        return rebuild_in_sandbox(folder, info, system)
-    finally:
-        # The system's read-only folders are the unprivileged user's own.
-        subprocess.run(sandbox.unprivileged() + ["chmod", "-R", "u+w", system], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
-        shutil.rmtree(system, ignore_errors=True)
+    temporary = os.path.join(work, "system-tmp")
+    os.mkdir(temporary)
+    sandbox.hand_over(temporary)
+    packages = [*packages, *RUNNING_PACKAGES]
+    key = debian_step(info.codename, "key", packages, [], work, temporary, mirror)
+    system = debian_systems.kept(top, key)
+    if system:
+        print(f"== in the kept Debian {info.codename} system {key[:12]} ({escaped(system)})", flush=True)
+    else:
+        print(f"== making the Debian {info.codename} system {key[:12]}, to be kept in {escaped(top)}", flush=True)
+        made = debian_systems.making(top)
+        try:
+            key = debian_step(info.codename, "make", packages, [os.path.join(top, "debs"), made], work, temporary,
+                              mirror)
+        except BaseException:
+            debian_systems.remove(made)
+            raise
+        system = debian_systems.keep(top, made, key)
+    return rebuild_in_sandbox(folder, info, system)
 
 
-def make_debian(info, packages, system, temporary, mirror):
-    """SYSTEM: the recorded Debian release, made by the unprivileged user."""
-    codename = info.codename
-    script = os.path.join(os.path.dirname(system), "scripts", "debian-system.sh")
-    command = [script] + (["--mirror", mirror] if mirror else [])
+def debian_step(codename, step, packages, folders, work, temporary, mirror):
+    """debian-system.sh's STEP, run by the unprivileged user: the key it prints last."""
+    script = os.path.join(work, "scripts", "debian-system.sh")
     # The values are its arguments, never a shell's text.
     status, output = capture(
-        sandbox.unprivileged(confined=False) + command
-        + [codename, package_cache(), system, *packages, *RUNNING_PACKAGES],
+        sandbox.unprivileged(confined=False) + [script, step] + (["--mirror", mirror] if mirror else [])
+        + [codename, *folders, *packages],
         environment={"TMPDIR": temporary},
         what=f"making a Debian {codename} system",
         limit=LONGEST_STEP,
     )
-    if status != 0:
+    key = (output.strip().splitlines() or [""])[-1]
+    if status != 0 or not re.fullmatch("[0-9a-f]{64}", key):
         raise debian_failure(codename, status, output)
+    return key
 
 
 # apt's words for an archive it could not reach, and for recorded versions
@@ -446,7 +444,7 @@ def rebuild(info, taken, work, mirror, stage):
         return rebuild_in_sandbox(folder, info)
     print(
         f"== this host's toolchain is not the release's ({differing[0]}): "
-        f"rebuilding in a Debian {info.codename} system made for it",
+        f"rebuilding in a Debian {info.codename} system with the recorded versions",
         flush=True,
     )
     pinned = [f"{name}={version}" for name, version in info.packages.items()]
