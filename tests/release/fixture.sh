@@ -253,12 +253,14 @@ made_on_trixie() {
     # The user nobody makes the system, as root verifies, or the user who
     # verifies: that takes subordinate ids, which nobody is given where it has
     # none. A Debian 13 host releases on itself.
-    if [[ $(debian_codename) != trixie && $(id -u) -eq 0 ]]; then
-        subordinate_ids_mapped ||
-            skip "a Debian 13 system cannot be made without root here: this user namespace maps no subordinate ids"
+    if [[ $(id -u) -eq 0 ]] && subordinate_ids_mapped; then
         for ids in subuid subgid; do
             grep -q '^nobody:' /etc/$ids 2>/dev/null || usermod "--add-${ids}s" "$subordinate_ids" nobody
         done
+    fi
+    if [[ $(debian_codename) != trixie && $(id -u) -eq 0 ]]; then
+        subordinate_ids_mapped ||
+            skip "a Debian 13 system cannot be made without root here: this user namespace maps no subordinate ids"
     elif [[ $(debian_codename) != trixie ]]; then
         { grep -q "^$user:" /etc/subuid && grep -q "^$user:" /etc/subgid; } ||
             skip "a Debian 13 system cannot be made without root here: the user $user has no subordinate ids"

@@ -105,10 +105,11 @@ verify_row() {
     fill_words "${fields[6]:-}" && options=("${words[@]}")
     fill_words "${fields[7]:-}" && assignments=("${words[@]}")
     [ -d "$work/$from" ] || skip "no $from release to verify"
-    [[ $from != trixie || $(debian_codename) == trixie ]] || subordinate_ids_mapped ||
-        skip "a Debian 13 system cannot be made without root here: this user namespace maps no subordinate ids"
-    [[ $user == root || $from != trixie || $(debian_codename) != trixie ]] ||
-        skip "verifying without root where a Debian system is made: this host is Debian 13, so none is"
+    # A Debian 13 system is made where this host is not Debian 13, or for a backport.
+    if [[ $from == trixie && ($(debian_codename) != trixie || $change == pinned_backport) ]]; then
+        subordinate_ids_mapped ||
+            skip "a Debian 13 system cannot be made without root here: this user namespace maps no subordinate ids"
+    fi
     # A change may name another clone to verify from.
     verifier=$root
     # shellcheck source=tests/release/changes.sh
@@ -128,7 +129,7 @@ verify_row() {
         fi
         verifier=$shared/clone release=$shared/verify
         as=(setpriv --reuid="$user" --regid=nogroup --clear-groups
-            env HOME=/tmp TMPDIR=/tmp GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
+            env HOME=/tmp TMPDIR=/tmp XDG_CACHE_HOME=/var/tmp/loclistfix-nobody GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=safe.directory GIT_CONFIG_VALUE_0='*')
     fi
     output=$(ulimit -v $((2 << 20)) && timeout 900 "${as[@]}" env "${assignments[@]}" \
         "$verifier/scripts/verify-release.sh" "${options[@]}" "$release" 2>"$row_dir/verify.err") || code=$?
