@@ -34,33 +34,26 @@ guide_in_zips() {
         done
     done
 }
-# What must not reach the bytes: an unsigned release made with it is the staged one.
-clone_settings() { same_release "$work/clone" out; }
-# A caller's build flags and a relative TMPDIR; and, as this is a second full
-# build of the commit, every file of it (BUILDINFO and SHA256SUMS too) is the
-# unsigned fixture's.
-caller_environment() {
-    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' TMPDIR=tmp)
-    release "$root" "$row_dir/out" || return
-    diff -r "$work/unsigned" out ||
-        { echo "a caller's flags or TMPDIR, or the build itself, changed the release" && return 1; }
-}
-# A TMPDIR holding ; $ \ " and $(...): the same bytes, nothing run.
-odd_tmpdir() {
-    same_release "$root" out TMPDIR="$(cat "$keys/odd-tmp-path")" && [ -z "$(ls -A "$keys/canary")" ]
-}
-# A clone that replaces the licence's blob: git status is clean, git shows
-# the replacement, and the release is still the commit's as stored.
-replace_ref() {
-    local licence
-    git clone -q "$root" replaced
+# What must not reach the bytes, varied together in one build as reprotest
+# varies a build: a clone whose git settings would change what it checks
+# out, whose origin holds a token, README an uncommitted line and build tree
+# other flags (the trees fixture's), with a replace ref for the licence's
+# blob that git shows; a caller's build flags; a relative TMPDIR holding
+# ; $ \ " and a $(...). Every file, BUILDINFO and SHA256SUMS too, is the
+# unsigned fixture's, and nothing ran.
+caller_and_clone() {
+    local licence odd
+    cp -a "$work/clone" replaced && cp "$root"/scripts/*.sh "$root"/scripts/*.py replaced/scripts/
     licence=$(git -C replaced rev-parse HEAD:LICENSE)
     git -C replaced replace "$licence" "$( (git -C replaced cat-file blob "$licence" && echo "a line of the replacement") |
         git -C replaced hash-object -w --stdin)"
     git -C replaced show HEAD:LICENSE | grep -qx "a line of the replacement" ||
         { echo "git shows no replaced licence in the clone" && return 1; }
-    cp "$root"/scripts/*.sh replaced/scripts/
-    same_release "$row_dir/replaced" out
+    odd=$(cat "$keys/odd-tmp-path") && odd=tmp/${odd##*/odd-tmp/} && mkdir -p "$odd"
+    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' "TMPDIR=$odd")
+    release "$row_dir/replaced" "$row_dir/out" || return
+    diff -r "$work/unsigned" out && [ -z "$(ls -A "$keys/canary")" ] ||
+        { echo "the clone, the caller's flags or TMPDIR, or the build itself changed the release, or ran" && return 1; }
 }
 # A caller's PYTHONPATH with a sitecustomize.py: no Python of the release,
 # from the build to the signing, imports it.
