@@ -52,8 +52,9 @@ caller_and_clone() {
     odd=$(cat "$keys/odd-tmp-path") && odd=tmp/${odd##*/odd-tmp/} && mkdir -p "$odd"
     environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' "TMPDIR=$odd")
     release "$row_dir/replaced" "$row_dir/out" || return
-    diff -r "$work/unsigned" out && [ -z "$(ls -A "$keys/canary")" ] ||
-        { echo "the clone, the caller's flags or TMPDIR, or the build itself changed the release, or ran" && return 1; }
+    if ! diff -r "$work/unsigned" out || [ -n "$(ls -A "$keys/canary")" ]; then
+        echo "the clone, the caller's flags or TMPDIR, or the build itself changed the release, or ran" && return 1
+    fi
 }
 # A caller's PYTHONPATH with a sitecustomize.py: no Python of the release,
 # from the build to the signing, imports it.
