@@ -114,7 +114,8 @@ verify_row() {
     # shellcheck source=tests/release/changes.sh
     . "$root/tests/release/changes.sh"
     cp -r "$work/$from" "$release"
-    "$change" "$release" || { echo "the release to verify could not be made" && return 1; }
+    fill_words "$change"
+    "${words[0]}" "$release" "${words[@]:1}" || { echo "the release to verify could not be made" && return 1; }
     # Verifying without root: as root, the user nobody verifies, from a
     # clone of the verifier's branches and the release's copy in a folder
     # it can reach, wherever this clone is; Git serves another user's clone
