@@ -36,14 +36,18 @@ guide_in_zips() {
 }
 # What must not reach the bytes: an unsigned release made with it is the staged one.
 clone_settings() { same_release "$work/clone" out; }
-# A caller's build flags and a relative TMPDIR; and, as this is a second full
-# build of the commit, every file of it (BUILDINFO and SHA256SUMS too) is the
-# unsigned fixture's.
+# A caller's build flags, a relative TMPDIR and a PYTHONPATH with a
+# sitecustomize.py, which no Python of the release imports, from the build to
+# the signing (through a token); and, as this is a second full build of the
+# commit, every file of it (BUILDINFO and SHA256SUMS too) is the pkcs12 fixture's.
 caller_environment() {
-    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' TMPDIR=tmp)
-    release "$root" "$row_dir/out" || return
-    diff -r "$work/unsigned" out ||
-        { echo "a caller's flags or TMPDIR, or the build itself, changed the release" && return 1; }
+    local status=0
+    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' TMPDIR=tmp "PYTHONPATH=$keys/site")
+    release "$root" "$row_dir/out" --sign-pkcs11-module "$module" --sign-cert "$keys/signer.pem" \
+        --sign-key "pkcs11:token=loclistfix;object=signer;type=private;pin-value=$pin" && diff -r "$work/pkcs12" out || status=$?
+    [ $status -eq 0 ] || echo "a caller's flags, PYTHONPATH or TMPDIR, or the build itself, changed the release"
+    [ -z "$(ls -A "$keys/canary")" ] || { echo "a Python imported it: $(ls "$keys/canary")" && status=1; }
+    return $status
 }
 # A TMPDIR holding ; $ \ " and $(...): the same bytes, nothing run.
 odd_tmpdir() {
@@ -61,17 +65,6 @@ replace_ref() {
         { echo "git shows no replaced licence in the clone" && return 1; }
     cp "$root"/scripts/*.sh replaced/scripts/
     same_release "$row_dir/replaced" out
-}
-# A caller's PYTHONPATH with a sitecustomize.py: no Python of the release,
-# from the build to the signing, imports it.
-python_path() {
-    local status=0
-    environment=("PYTHONPATH=$keys/site")
-    release "$root" "$row_dir/out" --sign-pkcs11-module "$module" --sign-cert "$keys/signer.pem" \
-        --sign-key "pkcs11:token=loclistfix;object=signer;type=private;pin-value=$pin" &&
-        same_zips "$work/pkcs12" out || status=$?
-    [ -z "$(ls -A "$keys/canary")" ] || { echo "a Python imported it: $(ls "$keys/canary")" && status=1; }
-    return $status
 }
 # The time stamp is the server's own time, so only the signatures are checked.
 timestamped() {

@@ -169,9 +169,8 @@ signed_stage() {
 
 # The DER signatures taken off the pkcs12 release as the release command
 # takes them, and the same executables re-signed as the release command
-# signs: by another key (with its CA), by the signer with a certificate
-# besides its chain, nested with another key's, and with a blob among the
-# unauthenticated attributes. Named <package>[.<way>].p7s.
+# signs: by another key (with its CA), nested with another key's, and with a
+# blob among the unauthenticated attributes. Named <package>[.<way>].p7s.
 make_signatures() {
     local zip exe name
     rm -rf signatures && mkdir -p signatures/unsigned signatures/pkcs12 && cd signatures
@@ -181,7 +180,6 @@ make_signatures() {
         name=${exe%/loclistfix.exe} name=${name##*/}
         signature_of "$exe" "unsigned/$name/loclistfix.exe" "$name.p7s"
         resigned "$name" other "unsigned/$name/loclistfix.exe" -pkcs12 "$keys/chained.p12"
-        resigned "$name" extra-certificate "unsigned/$name/loclistfix.exe" -pkcs12 "$keys/signer.p12" -ac "$keys/ca-root.pem"
         resigned "$name" nested "$exe" -pkcs12 "$keys/plain.p12" -nest
         rm -f blob.exe
         osslsigncode add -addUnauthenticatedBlob -in "$exe" -out blob.exe >/dev/null

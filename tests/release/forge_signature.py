@@ -5,8 +5,6 @@ both executables of a release are forged by the same ones.
     forge_signature.py KIND GENUINE.p7s OUT.p7s KEYS
 
 stamp        a token from a self-made time-stamp authority, dated 2001
-stamp-chain  a token dated now, carrying its signer and a CA with a payload,
-             whose issuer it leaves out, so that nothing vouches for it
 issuer       the CA replaced by a self-made one of the same name, with a payload
 digest-parameters, signer-parameters
              a payload in digestAlgorithms or the signature algorithm's parameters
@@ -98,15 +96,14 @@ def resigned(data, private, cert):
     return data
 
 
-def stamp_chain(data, folder, when=None):
-    """A time stamp, dated WHEN (now unless given), whose CA, its issuer
-    absent, holds a payload that no signature covers."""
+def stamp_chain(data, folder, when):
+    """A time stamp, dated WHEN, whose CA, its issuer absent, holds a payload
+    that no signature covers."""
     payload = crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier("1.3.6.1.4.1.55555.2"), PAYLOAD)
     private, chain = made_chain(folder, [{"name": "loclistfix forged TSA", "usage": ExtendedKeyUsageOID.TIME_STAMPING},
                                          {"name": "loclistfix forged TSA CA", "absent_issuer": "loclistfix absent root",
                                           "extensions": [(payload, False)]}])
-    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-    return stamp(data, folder, private, chain, when or now)
+    return stamp(data, folder, private, chain, when)
 
 
 def made_chain(folder, links):
@@ -207,8 +204,6 @@ def forge(kind, data, folder):
     others = [c for c in certificates(data) if c is not genuine]
     if kind == "stamp":
         return stamp(data, folder)
-    if kind == "stamp-chain":
-        return stamp_chain(data, folder)
     if kind == "issuer":
         payload = crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier("1.3.6.1.4.1.55555.1"), PAYLOAD)
         fake = {"name": genuine.issuer.native["common_name"], "usage": None, "ca": True, "extensions": [(payload, False)]}
