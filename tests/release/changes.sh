@@ -51,12 +51,7 @@ forged_signature() {
 # buildinfo FOLDER SED-SCRIPT: BUILDINFO edited, and SHA256SUMS to match.
 buildinfo() { sed -i "$2" "$1/BUILDINFO" && sums "$1"; }
 other_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(printf '%040d' 0)/"; }
-# The commit before this one, or one on no branch: each dated as recorded.
-# An earlier commit of the branch: the nearest whose date is not HEAD's, as
-# two commits made in one second share theirs.
-previous_commit() {
-    buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-list -1 --before="@$((commit_date - 1))" HEAD)/"
-}
+# A commit on no branch, dated as recorded.
 dangling_commit() {
     local dangling
     dangling=$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$root" commit-tree -p HEAD -m 'on no branch' "HEAD^{tree}")
