@@ -34,8 +34,6 @@ guide_in_zips() {
         done
     done
 }
-# What must not reach the bytes: an unsigned release made with it is the staged one.
-clone_settings() { same_release "$work/clone" out; }
 # A caller's build flags, a relative TMPDIR and a PYTHONPATH with a
 # sitecustomize.py, which no Python of the release imports, from the build to
 # the signing (through a token); and, as this is a second full build of the
@@ -49,10 +47,6 @@ caller_environment() {
     [ -z "$(ls -A "$keys/canary")" ] || { echo "a Python imported it: $(ls "$keys/canary")" && status=1; }
     return $status
 }
-# A TMPDIR holding ; $ \ " and $(...): the same bytes, nothing run.
-odd_tmpdir() {
-    same_release "$root" out TMPDIR="$(cat "$keys/odd-tmp-path")" && [ -z "$(ls -A "$keys/canary")" ]
-}
 # A clone that replaces the licence's blob: git status is clean, git shows
 # the replacement, and the release is still the commit's as stored.
 replace_ref() {
@@ -64,7 +58,7 @@ replace_ref() {
     git -C replaced show HEAD:LICENSE | grep -qx "a line of the replacement" ||
         { echo "git shows no replaced licence in the clone" && return 1; }
     cp "$root"/scripts/*.sh replaced/scripts/
-    same_release "$row_dir/replaced" out
+    release "$row_dir/replaced" "$row_dir/out" && same_zips "$work/unsigned" out
 }
 # The time stamp is the server's own time, so only the signatures are checked.
 timestamped() {

@@ -201,14 +201,6 @@ release() {
     shift 2
     release_command "$tree/scripts/package.sh" --out "$out" "$@" >"$out.log"
 }
-# same_release TREE OUT [VARIABLE=VALUE...]: an unsigned release made with
-# what must not reach the bytes is the staged one's.
-same_release() {
-    local tree=$1 out=$row_dir/$2
-    shift 2
-    environment=("$@")
-    release "$tree" "$out" && same_zips "$work/unsigned" "$out"
-}
 # signed_build ZIP [CA]: the zip's executable signed by the throwaway
 # certificate (or CA's), and the unsigned release's own without its signature.
 signed_build() {

@@ -35,6 +35,7 @@ sign_row() {
     for zip in out/loclistfix-*.zip; do signed_build "$zip" "$ca" || return; done
     [ "$ca" != "$keys/signer.pem" ] || same_zips "$work/pkcs12" out || return
     [ -z "$says" ] || grep -qF "$says" out.log || { echo "its output does not say: $says" && return 1; }
+    [ -z "$(ls -A "$keys/canary")" ] || { echo "the release ran what it was given: $(ls "$keys/canary")" && return 1; }
 }
 
 # Every entry of the folder, with its time and, for a file, its SHA-256.
