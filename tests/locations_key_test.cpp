@@ -141,23 +141,4 @@ TEST(LocationsKeyDelete, RemovesOnlyTheNamedValueAndReportsAMissingOne)
     EXPECT_EQ(registry::Snapshot(key.Get()), (registry::Tree{{"", {kCurrentId, kVersion}}}));
 }
 
-TEST(LocationsKeyLifetime, DestructionClosesTheKey)
-{
-    ScratchKey scratch("lifetime");
-    ASSERT_EQ(registry::Seed(HKEY_LOCAL_MACHINE, {{scratch.Path(), {kCurrentId}}}), ERROR_SUCCESS);
-    const auto countValues = [](HKEY key) {
-        DWORD values = 0;
-        return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                                nullptr, nullptr);
-    };
-    HKEY handle = nullptr;
-    {
-        LocationsKey locations;
-        ASSERT_EQ(locations.OpenAndRead(scratch.Path().c_str()), ERROR_SUCCESS);
-        handle = locations.Key();
-        ASSERT_EQ(countValues(handle), ERROR_SUCCESS);
-    }
-    EXPECT_EQ(countValues(handle), ERROR_INVALID_HANDLE);
-}
-
 }  // namespace

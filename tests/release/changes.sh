@@ -3,7 +3,8 @@
 # row.sh set.
 # shellcheck disable=SC2317,SC2154,SC2034
 # The changes that verify.table makes to a copy of a release, each a function
-# of its folder, run in the row's folder. Sourced by row.sh.
+# of its folder and the words that follow its name in the table, run in the
+# row's folder. Sourced by row.sh.
 
 sums() {
     (cd "$1" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS)
@@ -12,28 +13,18 @@ win32=$(placeholder win32) win64=$(placeholder win64)
 unchanged() { :; }
 
 # signed_as FOLDER WIN32 WIN64: the release in FOLDER assembled anew by the
-# release command from the stage, with those signatures (files, or - for none).
+# release command from the stage, with those signatures (files, named in the
+# signatures fixture's folder where not absolute, or - for none).
 signed_as() {
     local sigs=$1.signatures
     mkdir "$sigs"
-    [ "$2" = - ] || cp "$2" "$sigs/$win32.p7s"
-    [ "$3" = - ] || cp "$3" "$sigs/$win64.p7s"
+    (cd "$work/signatures" && { [ "$2" = - ] || cp "$2" "$sigs/$win32.p7s"; } && { [ "$3" = - ] || cp "$3" "$sigs/$win64.p7s"; })
     rm "$1"/* && release_command "$root/scripts/package.sh" --stage "${stage:-$work/stage}" --signatures "$sigs" \
         --out "$1" >/dev/null
 }
-# signature NAME: one of the signatures fixture's files.
-signature() { echo "$work/signatures/$1"; }
-any_der() { signed_as "$1" "$(signature any-der.p7s)" "$(signature "$win64.p7s")"; }
-swapped() { signed_as "$1" "$(signature "$win64.p7s")" "$(signature "$win64.p7s")"; }
-blob() { signed_as "$1" "$(signature "$win32.blob.p7s")" "$(signature "$win64.p7s")"; }
-nested() { signed_as "$1" "$(signature "$win32.nested.p7s")" "$(signature "$win64.p7s")"; }
-one_other_key() { signed_as "$1" "$(signature "$win32.other.p7s")" "$(signature "$win64.p7s")"; }
-both_other_key() { signed_as "$1" "$(signature "$win32.other.p7s")" "$(signature "$win64.other.p7s")"; }
-extra_certificate() { signed_as "$1" "$(signature "$win32.extra-certificate.p7s")" "$(signature "$win64.p7s")"; }
-one_unsigned() { signed_as "$1" - "$(signature "$win64.p7s")"; }
 # Bytes after the signature in its certificate entry.
 padded() {
-    cat "$(signature "$win32.p7s")" - <<<"HIDDEN PAYLOAD" >padded.p7s && signed_as "$1" padded.p7s "$(signature "$win64.p7s")"
+    cat "$work/signatures/$win32.p7s" - <<<"HIDDEN PAYLOAD" >padded.p7s && signed_as "$1" "$row_dir/padded.p7s" "$win64.p7s"
 }
 # One byte of the win32 executable's code changed, signed again with the same key.
 patched() {
@@ -43,7 +34,7 @@ patched() {
         -in patched.exe -out patched-signed.exe >/dev/null
     cp -R "$work/stage" patched-stage && cp patched.exe "patched-stage/$win32/loclistfix.exe"
     /usr/bin/python3 -I "$root/scripts/authenticode.py" patched-signed.exe patched.exe patched.p7s
-    stage=$row_dir/patched-stage signed_as "$1" patched.p7s "$(signature "$win64.p7s")"
+    stage=$row_dir/patched-stage signed_as "$1" "$row_dir/patched.p7s" "$win64.p7s"
 }
 # forged_signature FOLDER KIND [BASE]: both signatures forged by
 # forge_signature.py from BASE's (other: signed with chained.p12, its CA
@@ -51,30 +42,16 @@ patched() {
 forged_signature() {
     local name
     for name in "$win32" "$win64"; do
-        /usr/bin/python3 -I -B "$root/tests/release/forge_signature.py" "$2" "$(signature "$name${3:+.$3}.p7s")" \
+        /usr/bin/python3 -I -B "$root/tests/release/forge_signature.py" "$2" "$work/signatures/$name${3:+.$3}.p7s" \
             "$name.$2.p7s" forgers || return
     done
-    signed_as "$1" "$win32.$2.p7s" "$win64.$2.p7s"
+    signed_as "$1" "$row_dir/$win32.$2.p7s" "$row_dir/$win64.$2.p7s"
 }
-forged_stamp() { forged_signature "$1" stamp; }
-stamp_chain() { forged_signature "$1" stamp-chain; }
-forged_ca() { forged_signature "$1" issuer other; }
-impostor() { forged_signature "$1" impostor; }
-rewritten_leaf() { forged_signature "$1" rewritten other; }
-leaf_only() { forged_signature "$1" leaf-only other; }
-deep_crl() { forged_signature "$1" crl-depth; }
-odd_curve() { forged_signature "$1" curve; }
-many_certificates() { forged_signature "$1" many other; }
 
 # buildinfo FOLDER SED-SCRIPT: BUILDINFO edited, and SHA256SUMS to match.
 buildinfo() { sed -i "$2" "$1/BUILDINFO" && sums "$1"; }
 other_commit() { buildinfo "$1" "s/^Commit: .*/Commit: $(printf '%040d' 0)/"; }
-# The commit before this one, or one on no branch: each dated as recorded.
-# An earlier commit of the branch: the nearest whose date is not HEAD's, as
-# two commits made in one second share theirs.
-previous_commit() {
-    buildinfo "$1" "s/^Commit: .*/Commit: $(git -C "$root" rev-list -1 --before="@$((commit_date - 1))" HEAD)/"
-}
+# A commit on no branch, dated as recorded.
 dangling_commit() {
     local dangling
     dangling=$(GIT_COMMITTER_DATE="@$commit_date +0000" git -C "$root" commit-tree -p HEAD -m 'on no branch' "HEAD^{tree}")
@@ -108,17 +85,8 @@ another_version_first() {
 }
 fifo_sums() { rm "$1/SHA256SUMS" && mkfifo "$1/SHA256SUMS"; }
 environ_sums() { rm "$1/SHA256SUMS" && ln -s /proc/self/environ "$1/SHA256SUMS"; }
-# forged KIND: the win32 zip changed by forge.py.
+# forged FOLDER KIND: the win32 zip changed by forge.py.
 forged() { /usr/bin/python3 -I -B "$root/tests/release/forge.py" "$1" "$2" && sums "$1"; }
-duplicated() { forged "$1" duplicate; }
-rezipped() { forged "$1" rezipped; }
-bomb() { forged "$1" bomb; }
-many_members() { forged "$1" many; }
-corrupt_deflate() { forged "$1" corrupt; }
-not_utf8() { forged "$1" badname; }
-bzip2_bomb() { forged "$1" bzip2; }
-central_entries() { forged "$1" million; }
-escape_codes() { forged "$1" escapes; }
 renamed() {
     local zip
     for zip in "$1"/loclistfix-*.zip; do mv "$zip" "$1/loclistfix-9.9.9-${zip##*-}"; done
@@ -147,7 +115,7 @@ for pid in self \$(ls /proc); do touch "/proc/\$pid/root$keys/canary/by-the-comm
 mkdir -p "\$out" && cp forged/*.zip "\$out/" && sed "s/^Commit: .*/Commit: \$commit/" forged/BUILDINFO >"\$out/BUILDINFO" &&
     cd "\$out" && sha256sum loclistfix-*.zip BUILDINFO >SHA256SUMS
 SCRIPT
-    rezipped "$1" && GIT_INDEX_FILE=$index git -C "$clone" read-tree HEAD &&
+    forged "$1" rezipped && GIT_INDEX_FILE=$index git -C "$clone" read-tree HEAD &&
         GIT_INDEX_FILE=$index git -C "$clone" update-index --cacheinfo \
             "100755,$(git -C "$clone" hash-object -w "$forger"),scripts/package.sh" || return
     for file in "$1"/loclistfix-*.zip "$1/BUILDINFO"; do

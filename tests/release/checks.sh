@@ -34,36 +34,23 @@ guide_in_zips() {
         done
     done
 }
-# What must not reach the bytes, varied together in one build as reprotest
-# varies a build: a clone whose git settings would change what it checks
-# out, whose origin holds a token, README an uncommitted line and build tree
-# other flags (the trees fixture's), with a replace ref for the licence's
-# blob that git shows; a caller's build flags; a relative TMPDIR holding
-# ; $ \ " and a $(...). Every file, BUILDINFO and SHA256SUMS too, is the
-# unsigned fixture's, and nothing ran.
-caller_and_clone() {
-    local licence odd
-    cp -a "$work/clone" replaced && cp "$root"/scripts/*.sh "$root"/scripts/*.py replaced/scripts/
+# A caller's build flags, a relative TMPDIR and a PYTHONPATH with a
+# sitecustomize.py, which no Python of the release imports, from the build to
+# the signing (through a token), in a clone that replaces the licence's blob,
+# as git shows; and, as this is a second full build of the commit, every file
+# of it (BUILDINFO and SHA256SUMS too) is the pkcs12 fixture's.
+caller_environment() {
+    local status=0 licence
+    git clone -q "$root" replaced && cp "$root"/scripts/*.sh "$root"/scripts/*.py replaced/scripts/
     licence=$(git -C replaced rev-parse HEAD:LICENSE)
     git -C replaced replace "$licence" "$( (git -C replaced cat-file blob "$licence" && echo "a line of the replacement") |
         git -C replaced hash-object -w --stdin)"
     git -C replaced show HEAD:LICENSE | grep -qx "a line of the replacement" ||
         { echo "git shows no replaced licence in the clone" && return 1; }
-    odd=$(cat "$keys/odd-tmp-path") && odd=tmp/${odd##*/odd-tmp/} && mkdir -p "$odd"
-    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' "TMPDIR=$odd")
-    release "$row_dir/replaced" "$row_dir/out" || return
-    if ! diff -r "$work/unsigned" out || [ -n "$(ls -A "$keys/canary")" ]; then
-        echo "the clone, the caller's flags or TMPDIR, or the build itself changed the release, or ran" && return 1
-    fi
-}
-# A caller's PYTHONPATH with a sitecustomize.py: no Python of the release,
-# from the build to the signing, imports it.
-python_path() {
-    local status=0
-    environment=("PYTHONPATH=$keys/site")
-    release "$root" "$row_dir/out" --sign-pkcs11-module "$module" --sign-cert "$keys/signer.pem" \
-        --sign-key "pkcs11:token=loclistfix;object=signer;type=private;pin-value=$pin" &&
-        same_zips "$work/pkcs12" out || status=$?
+    environment=(CXXFLAGS='-g -fno-inline' 'LDFLAGS=-Wl,--no-gc-sections' TMPDIR=tmp "PYTHONPATH=$keys/site")
+    release "$row_dir/replaced" "$row_dir/out" --sign-pkcs11-module "$module" --sign-cert "$keys/signer.pem" \
+        --sign-key "pkcs11:token=loclistfix;object=signer;type=private;pin-value=$pin" && diff -r "$work/pkcs12" out || status=$?
+    [ $status -eq 0 ] || echo "a caller's flags, PYTHONPATH or TMPDIR, a replace ref, or the build itself, changed the release"
     [ -z "$(ls -A "$keys/canary")" ] || { echo "a Python imported it: $(ls "$keys/canary")" && status=1; }
     return $status
 }

@@ -54,21 +54,19 @@ fresh() {
 # to say which certificate is the key's). The signer's key is also on a
 # SoftHSM2 token of this run's own.
 make_keys() {
-    local cert usage dated from until so_pin
+    local cert eku usage newkey dated from until so_pin
     rm -rf "$keys" && mkdir -p "$keys" && cd "$keys"
     password=$(secret throwaway-) pin=$(secret pin-) so_pin=$(secret so-pin-)
     printf '%s' "$password" >password
     printf '%s' "$pin" >pin
-    for cert in signer:codeSigning plain: individual:msCodeInd; do
-        usage=()
-        [ -z "${cert#*:}" ] || usage=(-addext "extendedKeyUsage=${cert#*:}")
-        openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=loclistfix test ${cert%:*}" "${usage[@]}" \
-            -keyout "${cert%:*}.key" -out "${cert%:*}.pem" 2>/dev/null
+    openssl ecparam -name prime256v1 -out p-256.pem
+    for cert in signer,codeSigning,rsa:2048 plain,,rsa:2048 individual,msCodeInd,rsa:2048 ec,codeSigning,ec:p-256.pem \
+        short,codeSigning,rsa:1024; do
+        IFS=, read -r cert eku newkey <<<"$cert"
+        usage=() && [ -z "$eku" ] || usage=(-addext "extendedKeyUsage=$eku")
+        openssl req -x509 -newkey "$newkey" -nodes -days 30 -subj "/CN=loclistfix test $cert" "${usage[@]}" \
+            -keyout "$cert.key" -out "$cert.pem" 2>/dev/null
     done
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj "/CN=loclistfix test ec" \
-        -addext extendedKeyUsage=codeSigning -keyout ec.key -out ec.pem 2>/dev/null
-    openssl req -x509 -newkey rsa:1024 -nodes -days 30 -subj "/CN=loclistfix test short" \
-        -addext extendedKeyUsage=codeSigning -keyout short.key -out short.pem 2>/dev/null
     mkdir ca && touch ca/index.txt && echo 01 >ca/serial
     printf '%s\n' '[ca]' 'default_ca = test' '[test]' 'database = index.txt' 'new_certs_dir = .' 'serial = serial' \
         'default_md = sha256' 'policy = any' 'x509_extensions = codesigning' 'unique_subject = no' '[any]' \
@@ -169,38 +167,28 @@ signed_stage() {
 
 # The DER signatures taken off the pkcs12 release as the release command
 # takes them, and the same executables re-signed as the release command
-# signs: by another key (with its CA), by the signer with a certificate
-# besides its chain, nested with another key's, and with a blob among the
-# unauthenticated attributes. Named <package>[.<way>].p7s.
+# signs: by another key (with its CA), nested with another key's, and with a
+# blob among the unauthenticated attributes. Named <package>[.<way>].p7s.
 make_signatures() {
-    local zip exe name
+    local zip exe name taken
     rm -rf signatures && mkdir -p signatures/unsigned signatures/pkcs12 && cd signatures
     for zip in "$work"/unsigned/*.zip; do unzip -q "$zip" -d unsigned; done
     for zip in "$work"/pkcs12/*.zip; do unzip -q "$zip" -d pkcs12; done
     for exe in pkcs12/*/loclistfix.exe; do
         name=${exe%/loclistfix.exe} name=${name##*/}
-        signature_of "$exe" "unsigned/$name/loclistfix.exe" "$name.p7s"
-        resigned "$name" other "unsigned/$name/loclistfix.exe" -pkcs12 "$keys/chained.p12"
-        resigned "$name" extra-certificate "unsigned/$name/loclistfix.exe" -pkcs12 "$keys/signer.p12" -ac "$keys/ca-root.pem"
-        resigned "$name" nested "$exe" -pkcs12 "$keys/plain.p12" -nest
-        rm -f blob.exe
-        osslsigncode add -addUnauthenticatedBlob -in "$exe" -out blob.exe >/dev/null
-        signature_of blob.exe "unsigned/$name/loclistfix.exe" "$name.blob.p7s"
+        rm -f .*.exe && cp "$exe" .exe
+        osslsigncode sign -pkcs12 "$keys/chained.p12" -pass "$password" -h sha256 -n loclistfix -time "$commit_date" \
+            -in "unsigned/$name/loclistfix.exe" -out .other.exe >/dev/null
+        osslsigncode sign -pkcs12 "$keys/plain.p12" -nest -pass "$password" -h sha256 -n loclistfix -time "$commit_date" \
+            -in "$exe" -out .nested.exe >/dev/null
+        osslsigncode add -addUnauthenticatedBlob -in "$exe" -out .blob.exe >/dev/null
+        # Taken off as the release command takes them (osslsigncode 2.5's
+        # extract-signature keeps the entry's header).
+        for taken in .exe .other.exe .nested.exe .blob.exe; do
+            /usr/bin/python3 -I "$root/scripts/authenticode.py" "$taken" "unsigned/$name/loclistfix.exe" "$name${taken%exe}p7s"
+        done
     done
     printf '\x30\x03\x02\x01\x00' >any-der.p7s
-}
-# resigned PACKAGE WAY EXE OPTIONS...: EXE signed with osslsigncode's OPTIONS, its signature taken off.
-resigned() {
-    local name=$1 kind=$2 from=$3
-    shift 3
-    rm -f "$kind.exe"
-    osslsigncode sign "$@" -pass "$password" -h sha256 -n loclistfix -time "$commit_date" -in "$from" -out "$kind.exe" >/dev/null
-    signature_of "$kind.exe" "unsigned/$name/loclistfix.exe" "$name.$kind.p7s"
-}
-# The signature in a signed executable, taken off as the release command
-# takes it (osslsigncode 2.5's extract-signature keeps the entry's header).
-signature_of() {
-    /usr/bin/python3 -I "$root/scripts/authenticode.py" "$@"
 }
 
 # The trees released from besides this one: a clone whose origin holds a

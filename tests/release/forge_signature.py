@@ -5,8 +5,6 @@ both executables of a release are forged by the same ones.
     forge_signature.py KIND GENUINE.p7s OUT.p7s KEYS
 
 stamp        a token from a self-made time-stamp authority, dated 2001
-stamp-chain  a token dated now, carrying its signer and a CA with a payload,
-             whose issuer it leaves out, so that nothing vouches for it
 issuer       the CA replaced by a self-made one of the same name, with a payload
 digest-parameters, signer-parameters
              a payload in digestAlgorithms or the signature algorithm's parameters
@@ -38,18 +36,9 @@ SECP112R1_GENERATOR = bytes.fromhex("04" "09487239995A5EE76B55F9C2F098" "A89CE5A
 P256_ORDER = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551
 
 
-_KEYS = {}
-
-
 def key(folder, name, curve=None, bits=2048):
     """The forger's key NAME, made at its first use."""
     path = os.path.join(folder, f"{name}.key")
-    if path not in _KEYS:
-        _KEYS[path] = _key(path, curve, bits)
-    return _KEYS[path]
-
-
-def _key(path, curve, bits):
     if not os.path.exists(path):
         made = ec.generate_private_key(curve) if curve else rsa.generate_private_key(65537, bits)
         with open(path, "wb") as file:
@@ -57,28 +46,6 @@ def _key(path, curve, bits):
                                           serialization.NoEncryption()))
     with open(path, "rb") as file:
         return serialization.load_pem_private_key(file.read(), None)
-
-
-def certificate(folder, private, name, usage, extra=()):
-    """A self-signed certificate for PRIVATE's key, valid 2000-2099, as
-    asn1crypto's; made at its first use, as NAME's in FOLDER."""
-    path = os.path.join(folder, f"{hashlib.sha256(name.encode()).hexdigest()}.der")
-    if os.path.exists(path):
-        with open(path, "rb") as file:
-            return x509.Certificate.load(file.read())
-    subject = crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, name, _validate=False)])
-    builder = (crypto_x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
-               .public_key(private.public_key()).serial_number(crypto_x509.random_serial_number())
-               .not_valid_before(datetime.datetime(2000, 1, 1)).not_valid_after(datetime.datetime(2099, 1, 1))
-               .add_extension(crypto_x509.BasicConstraints(ca=usage is None, path_length=None), critical=True))
-    if usage:
-        builder = builder.add_extension(crypto_x509.ExtendedKeyUsage([usage]), critical=False)
-    for extension in extra:
-        builder = builder.add_extension(extension, critical=False)
-    made = builder.sign(private, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
-    with open(path, "wb") as file:
-        file.write(made)
-    return x509.Certificate.load(made)
 
 
 class AnyAlgorithm(core.Sequence):
@@ -111,16 +78,17 @@ def signer_of(data):
     return next(c for c in certificates(data) if c.serial_number == named["serial_number"].native)
 
 
-def resigned(data, private, cert, algorithm="rsassa_pkcs1v15"):
+def resigned(data, private, cert):
     """DATA's signed attributes signed by PRIVATE, whose certificate CERT
     alone it then carries."""
     info = data["signer_infos"][0]
     attributes = info["signed_attrs"].untag().dump()
     if isinstance(private, rsa.RSAPrivateKey):
         info["signature"] = private.sign(attributes, padding.PKCS1v15(), hashes.SHA256())
+        info["signature_algorithm"] = {"algorithm": "rsassa_pkcs1v15"}
     else:
         info["signature"] = private.sign(attributes, ec.ECDSA(hashes.SHA256()))
-    info["signature_algorithm"] = {"algorithm": algorithm}
+        info["signature_algorithm"] = {"algorithm": "sha256_ecdsa"}
     info["sid"] = cms.SignerIdentifier(name="issuer_and_serial_number",
                                        value={"issuer": cert.issuer, "serial_number": cert.serial_number})
     with_certificates(data, [cert])
@@ -128,40 +96,27 @@ def resigned(data, private, cert, algorithm="rsassa_pkcs1v15"):
     return data
 
 
-def issued(private, name, issuer_key, issuer, ca=False, extra=()):
-    """A certificate NAME for PRIVATE's key, issued by ISSUER (a name):
-    a CA's, or one for time stamping."""
-    builder = (crypto_x509.CertificateBuilder().subject_name(name).issuer_name(issuer)
-               .public_key(private.public_key()).serial_number(crypto_x509.random_serial_number())
-               .not_valid_before(datetime.datetime(2000, 1, 1)).not_valid_after(datetime.datetime(2099, 1, 1))
-               .add_extension(crypto_x509.BasicConstraints(ca=ca, path_length=None), critical=True))
-    for extension in extra if ca else [crypto_x509.ExtendedKeyUsage([ExtendedKeyUsageOID.TIME_STAMPING])]:
-        builder = builder.add_extension(extension, critical=False)
-    return x509.Certificate.load(builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.DER))
-
-
-def stamp_chain(data, folder, when=None):
-    """A time stamp, dated WHEN (now unless given), whose CA, its issuer
-    absent, holds a payload that no signature covers."""
-    ca_key, private = key(folder, "stamp-ca"), key(folder, "stamp-signer")
-    name = {n: crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, f"loclistfix {n}")])
-            for n in ("absent root", "forged TSA CA", "forged TSA")}
+def stamp_chain(data, folder, when):
+    """A time stamp, dated WHEN, whose CA, its issuer absent, holds a payload
+    that no signature covers."""
     payload = crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier("1.3.6.1.4.1.55555.2"), PAYLOAD)
-    ca = issued(ca_key, name["forged TSA CA"], ca_key, name["absent root"], ca=True, extra=[payload])
-    signer = issued(private, name["forged TSA"], ca_key, name["forged TSA CA"])
-    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-    return stamp(data, folder, private, [signer, ca], when or now)
+    private, chain = made_chain(folder, [{"name": "loclistfix forged TSA", "usage": ExtendedKeyUsageOID.TIME_STAMPING},
+                                         {"name": "loclistfix forged TSA CA", "absent_issuer": "loclistfix absent root",
+                                          "extensions": [(payload, False)]}])
+    return stamp(data, folder, private, chain, when)
 
 
 def made_chain(folder, links):
     """A chain made to LINKS, from the signer up: each a dict of the
     certificate's name, and where they differ from a code-signing
-    certificate of a 2048-bit key signed with SHA-256: bits, hash, ca (its
-    basic constraints: True, False, or None for none), path_length,
+    certificate of a 2048-bit RSA key signed with SHA-256: bits or curve (an
+    EC key's), usage (the signer's extended key usage, None for none), hash,
+    ca (its basic constraints: True, False, or None for none), path_length,
     extensions (a list of (extension, critical)) and absent_issuer (a name
     that no certificate holds). Each is issued by the next, the last by
     itself, all the same bytes each time: the signer's key and the chain."""
-    made = [(key(folder, f"chain-{n}-{s.get('bits', 2048)}", bits=s.get("bits", 2048)),
+    made = [(key(folder, f"chain-{n}-{s['curve'].name if 'curve' in s else s.get('bits', 2048)}", s.get("curve"),
+                 s.get("bits", 2048)),
              crypto_x509.Name([crypto_x509.NameAttribute(NameOID.COMMON_NAME, s["name"], _validate=False)]))
             for n, s in enumerate(links)]
     chain = []
@@ -176,7 +131,8 @@ def made_chain(folder, links):
         if link.get("ca", n > 0) is not None:
             builder = builder.add_extension(
                 crypto_x509.BasicConstraints(ca=link.get("ca", n > 0), path_length=link.get("path_length")), True)
-        extensions = [(crypto_x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False)] if n == 0 else []
+        usage = link.get("usage", ExtendedKeyUsageOID.CODE_SIGNING) if n == 0 else None
+        extensions = [(crypto_x509.ExtendedKeyUsage([usage]), False)] if usage else []
         for extension, critical in extensions + link.get("extensions", []):
             builder = builder.add_extension(extension, critical)
         signed = x509.Certificate.load(builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.DER))
@@ -209,8 +165,7 @@ SELF_MADE_STAMP_TIME = datetime.datetime(2001, 9, 9, 1, 46, 40, tzinfo=datetime.
 def stamp(data, folder, private=None, chain=None, when=SELF_MADE_STAMP_TIME):
     """A time stamp over DATA's signature from a self-made authority."""
     if private is None:
-        private = key(folder, "tsa")
-        chain = [certificate(folder, private, "Time-Stamp Authority", ExtendedKeyUsageOID.TIME_STAMPING)]
+        private, chain = made_chain(folder, [{"name": "Time-Stamp Authority", "usage": ExtendedKeyUsageOID.TIME_STAMPING}])
     cert = chain[0]
     info = data["signer_infos"][0]
     token_info = tsp.TSTInfo({
@@ -249,12 +204,10 @@ def forge(kind, data, folder):
     others = [c for c in certificates(data) if c is not genuine]
     if kind == "stamp":
         return stamp(data, folder)
-    if kind == "stamp-chain":
-        return stamp_chain(data, folder)
     if kind == "issuer":
         payload = crypto_x509.UnrecognizedExtension(crypto_x509.ObjectIdentifier("1.3.6.1.4.1.55555.1"), PAYLOAD)
-        fake = certificate(folder, key(folder, "ca"), genuine.issuer.native["common_name"], None, extra=[payload])
-        with_certificates(data, [genuine, fake])
+        fake = {"name": genuine.issuer.native["common_name"], "usage": None, "ca": True, "extensions": [(payload, False)]}
+        with_certificates(data, [genuine, made_chain(folder, [fake])[1][0]])
     elif kind == "digest-parameters":
         data["digest_algorithms"] = [with_payload(algos.DigestAlgorithm, "2.16.840.1.101.3.4.2.1")]
     elif kind == "signer-parameters":
@@ -264,9 +217,7 @@ def forge(kind, data, folder):
     elif kind == "impostor":
         fingerprint = ":".join(f"{b:02X}" for b in hashlib.sha256(genuine.dump()).digest())
         name = crypto_x509.load_der_x509_certificate(genuine.dump()).subject.rfc4514_string()
-        private = key(folder, "impostor")
-        name = f"{name[3:]} (certificate SHA-256 {fingerprint})\x1b[8m"
-        return resigned(data, private, certificate(folder, private, name, ExtendedKeyUsageOID.CODE_SIGNING))
+        return resigned_by_chain(data, folder, [{"name": f"{name[3:]} (certificate SHA-256 {fingerprint})\x1b[8m"}])
     elif kind in ("rewritten", "leaf-only"):
         if kind == "rewritten":
             tbs = genuine["tbs_certificate"]
@@ -274,9 +225,7 @@ def forge(kind, data, folder):
             genuine["tbs_certificate"] = tbs
         with_certificates(data, [x509.Certificate.load(genuine.dump())])
     elif kind == "ec":
-        private = key(folder, "ec", ec.SECP256R1())
-        data = resigned(data, private, certificate(folder, private, "EC signer", ExtendedKeyUsageOID.CODE_SIGNING),
-                        "sha256_ecdsa")
+        data = resigned_by_chain(data, folder, [{"name": "EC signer", "curve": ec.SECP256R1()}])
         info = data["signer_infos"][0]
         r, s = decode_dss_signature(info["signature"].native)
         info["signature"] = encode_dss_signature(r, P256_ORDER - s)

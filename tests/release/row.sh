@@ -35,6 +35,7 @@ sign_row() {
     for zip in out/loclistfix-*.zip; do signed_build "$zip" "$ca" || return; done
     [ "$ca" != "$keys/signer.pem" ] || same_zips "$work/pkcs12" out || return
     [ -z "$says" ] || grep -qF "$says" out.log || { echo "its output does not say: $says" && return 1; }
+    [ -z "$(ls -A "$keys/canary")" ] || { echo "the release ran what it was given: $(ls "$keys/canary")" && return 1; }
 }
 
 # Every entry of the folder, with its time and, for a file, its SHA-256.
@@ -115,7 +116,8 @@ verify_row() {
     # shellcheck source=tests/release/changes.sh
     . "$root/tests/release/changes.sh"
     cp -r "$work/$from" "$release"
-    "$change" "$release" || { echo "the release to verify could not be made" && return 1; }
+    fill_words "$change"
+    "${words[0]}" "$release" "${words[@]:1}" || { echo "the release to verify could not be made" && return 1; }
     # Verifying without root: as root, the user nobody verifies, from a
     # clone of the verifier's branches and the release's copy in a folder
     # it can reach, wherever this clone is; Git serves another user's clone

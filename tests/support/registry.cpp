@@ -64,12 +64,6 @@ LSTATUS Open(HKEY root, const std::string& path, REGSAM access, OwnedKey& key)
     return RegOpenKeyExA(root, path.c_str(), kNoOptions, access, key.Put());
 }
 
-LSTATUS Write(HKEY key, const Value& value)
-{
-    return RegSetValueExA(key, value.name.c_str(), 0, value.type, value.data.data(),
-                          static_cast<DWORD>(value.data.size()));
-}
-
 LSTATUS Seed(HKEY key, const Tree& tree)
 {
     for (const auto& [path, values] : tree) {
@@ -78,7 +72,9 @@ LSTATUS Seed(HKEY key, const Tree& tree)
             return status;
         }
         for (const Value& value : values) {
-            if (LSTATUS status = Write(subkey.Get(), value); status != ERROR_SUCCESS) {
+            if (LSTATUS status = RegSetValueExA(subkey.Get(), value.name.c_str(), 0, value.type, value.data.data(),
+                                                static_cast<DWORD>(value.data.size()));
+                status != ERROR_SUCCESS) {
                 return status;
             }
         }

@@ -56,7 +56,6 @@ using Tree = std::map<std::string, std::vector<Value>>;
 
 LSTATUS Create(HKEY root, const std::string& path, REGSAM access, OwnedKey& key);
 LSTATUS Open(HKEY root, const std::string& path, REGSAM access, OwnedKey& key);
-LSTATUS Write(HKEY key, const Value& value);
 // Writes each path's values, creating the keys; "" is `key` itself.
 LSTATUS Seed(HKEY key, const Tree& tree);
 Tree Snapshot(HKEY key);
