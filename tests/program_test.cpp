@@ -112,16 +112,6 @@ protected:
     registry::OwnedKey list_;
 };
 
-TEST_F(LocationListTest, AbsentListIsNotCreated)
-{
-    RemoveList();
-    ExpectSilentSuccess(RunLoclistfix());
-    for (REGSAM view : kViews) {
-        registry::OwnedKey key;
-        EXPECT_EQ(registry::Open(HKEY_LOCAL_MACHINE, kLocationsPath, KEY_READ | view, key), ERROR_FILE_NOT_FOUND);
-    }
-}
-
 TEST_F(LocationListTest, ConcurrentRunsAllSucceedAndRemoveNumEntriesOnce)
 {
     const Views expected = Seed(VersionTwoList(), true);
