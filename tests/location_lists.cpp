@@ -1,5 +1,6 @@
 #include "location_lists.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "support/program_run.h"
@@ -123,36 +124,6 @@ Tree VersionTwoList()
 
 std::vector<ListState> ListStates()
 {
-    std::vector<ListState> states = {
-        {"NumEntriesAlreadyGone", LocationList({kCurrentId, kVersionTwo}), false, {}},
-        {"VersionAbsent", LocationList({kCurrentId, kNumEntries}), false, {}},
-        {"CurrentIdAbsent", LocationList({kNumEntries, kVersionTwo}), false, {}},
-        {"NoListValues", LocationList({}), false, {}},
-        {"ThousandLocations", LocationList({kCurrentId, kNumEntries, kVersionTwo}, 1000), true, {}},
-        {"ManyArguments", VersionTwoList(), true, ManyArguments()},
-        {"ManyArgumentsOnVersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}), false,
-         ManyArguments()},
-        {"LongestArguments", VersionTwoList(), true, LongestArgumentString()},
-        {"NonAsciiArguments", VersionTwoList(), true, L"\u00e9t\u00e9 \u65e5\u672c\u8a9e \u0416 \U0001F4DE"},
-    };
-    for (const Variant& variant : Variants()) {
-        const auto as = [&](const char* name) { return Value{name, variant.type, variant.data}; };
-        states.push_back({"CurrentID_" + variant.label,
-                          LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
-                          variant.readsAs.has_value(),
-                          {}});
-        states.push_back(
-            {"NumEntries_" + variant.label, LocationList({kCurrentId, as("NumEntries"), kVersionTwo}), true, {}});
-        states.push_back({"Version_" + variant.label,
-                          LocationList({kCurrentId, kNumEntries, as("LocationListVersion")}),
-                          variant.readsAs == DWORD(2),
-                          {}});
-    }
-    return states;
-}
-
-std::vector<CheckState> CheckStates()
-{
     const std::string notApplicable = "not applicable: ";
     const std::string notVersionTwo = notApplicable + "the location list is not at version 2";
     const std::string leftAlone =
@@ -160,76 +131,86 @@ std::vector<CheckState> CheckStates()
     const std::string present = "NumEntries still present: REG_DWORD 0x00000002";
     const auto presentAs = [](const char* record) { return "NumEntries still present: " + std::string(record); };
     const auto withNumEntries = [](Value numEntries) { return LocationList({kCurrentId, numEntries, kVersionTwo}); };
-    const std::string gone = "NumEntries gone";
     const std::string unreadableType = ": a type this check does not read";
+    const Tree versionOne = LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)});
     // Deployment tools unpack into folders such as this one.
     const wchar_t* const awkwardFolder = L"C:\\Program Files (x86)\\a&b ^c (d)";
-    std::vector<CheckState> states = {
-        {"NoList", std::nullopt, nullptr, notApplicable + "no location list", 0},
-        {"VersionOne", LocationList({kCurrentId, kNumEntries, Dword("LocationListVersion", 1)}), nullptr, notVersionTwo,
-         0},
-        {"VersionTwoWithNumEntries", VersionTwoList(), nullptr, present, 1},
-        {"VersionTwoWithoutNumEntries", LocationList({kCurrentId, kVersionTwo}), nullptr, gone, 0},
-        {"VersionTwoWithoutCurrentId", LocationList({kNumEntries, kVersionTwo}), nullptr, leftAlone, 0},
-        {"NamesLikeNumEntriesWithoutIt", LocationList({kCurrentId, kVersionTwo, String("NumEntries old", "3")}),
-         nullptr, gone, 0},
+    std::vector<ListState> states = {
+        {"NoList", std::nullopt, false, notApplicable + "no location list"},
+        {"VersionOne", versionOne, false, notVersionTwo},
+        {"VersionTwoWithNumEntries", VersionTwoList(), true, present, 1},
+        {"VersionTwoWithoutNumEntries", LocationList({kCurrentId, kVersionTwo}), false, "NumEntries gone"},
+        {"VersionTwoWithoutCurrentId", LocationList({kNumEntries, kVersionTwo}), false, leftAlone},
+        {"NamesLikeNumEntriesWithoutIt", LocationList({kCurrentId, kVersionTwo, String("NumEntries old", "3")}), false,
+         "NumEntries gone"},
         {"NamesLikeCurrentIdBesideIt",
          LocationList({kCurrentId, String("CurrentID backup", "x"), Dword("CurrentIDs", 1), kNumEntries, kVersionTwo}),
-         nullptr, present, 1},
+         true, present, 1},
         {"NamesLikeVersionWithoutIt",
          LocationList(
              {kCurrentId, kNumEntries, String("LocationListVersion 2", "2"), Dword("LocationListVersion2", 2)}),
-         nullptr, notVersionTwo, 0},
-        {"UnreadableList", VersionTwoList(), "D:P", "could not read the location list", 2},
-        {"DeleteDenied", VersionTwoList(), "D:P(A;;KR;;;WD)", present, 1, nullptr, false, true},
+         false, notVersionTwo},
+        {"UnreadableList", VersionTwoList(), false, "could not read the location list", 2, {}, "D:P"},
+        // The list can be read but NumEntries not deleted.
+        {"DeleteDenied", VersionTwoList(), false, present, 1, {}, "D:P(A;;KR;;;WD)"},
         // The record, as reg add takes it back; never a string's data, which
         // would run as a command here.
-        {"NumEntriesAllOnes", withNumEntries(Dword("NumEntries", 0xFFFFFFFF)), nullptr,
-         presentAs("REG_DWORD 0xFFFFFFFF"), 1},
+        {"NumEntriesAllOnes", withNumEntries(Dword("NumEntries", 0xFFFFFFFF)), true, presentAs("REG_DWORD 0xFFFFFFFF"),
+         1},
         {"NumEntriesOfSeventeenBytes",
          withNumEntries(Value{"NumEntries", REG_BINARY, {0xAB, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}),
-         nullptr, presentAs("REG_BINARY AB0102030405060708090A0B0C0D0E0F..."), 1},
-        {"NumEntriesOf5000Bytes", withNumEntries(Value{"NumEntries", REG_BINARY, std::vector<BYTE>(5000, 0x0A)}),
-         nullptr, presentAs("data too long to record"), 1},
-        {"NumEntriesStringWithCommand", withNumEntries(String("NumEntries", "\"&exit 7&\"")), nullptr,
+         true, presentAs("REG_BINARY AB0102030405060708090A0B0C0D0E0F..."), 1},
+        {"NumEntriesOf5000Bytes", withNumEntries(Value{"NumEntries", REG_BINARY, std::vector<BYTE>(5000, 0x0A)}), true,
+         presentAs("data too long to record"), 1},
+        {"NumEntriesStringWithCommand", withNumEntries(String("NumEntries", "\"&exit 7&\"")), true,
          presentAs("REG_SZ (data not recorded)"), 1},
-        {"NumEntriesBigEndian", withNumEntries(Value{"NumEntries", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}}), nullptr,
+        {"NumEntriesBigEndian", withNumEntries(Value{"NumEntries", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 2}}), true,
          presentAs("an unrecorded type"), 1},
-        // The check answers again once the program has run: from these
-        // folders, "NumEntries gone" too.
-        {"AwkwardFolderWithNumEntries", VersionTwoList(), nullptr, present, 1, awkwardFolder},
-        {"AwkwardFolderWow64Cmd", VersionTwoList(), nullptr, present, 1, awkwardFolder, true},
+        {"AwkwardFolderWithNumEntries", VersionTwoList(), true, present, 1, {}, nullptr, awkwardFolder},
+        {"AwkwardFolderWow64Cmd", VersionTwoList(), true, present, 1, {}, nullptr, awkwardFolder, true},
+        // The program alone.
+        {"VersionAbsent", LocationList({kCurrentId, kNumEntries}), false},
+        {"NoListValues", LocationList({}), false},
+        {"ThousandLocations", LocationList({kCurrentId, kNumEntries, kVersionTwo}, 1000), true},
+        {"ManyArguments", VersionTwoList(), true, "", 0, ManyArguments()},
+        {"ManyArgumentsOnVersionOne", versionOne, false, "", 0, ManyArguments()},
+        {"LongestArguments", VersionTwoList(), true, "", 0, LongestArgumentString()},
+        {"NonAsciiArguments", VersionTwoList(), true, "", 0, L"\u00e9t\u00e9 \u65e5\u672c\u8a9e \u0416 \U0001F4DE"},
     };
-    // Every type and size the program's own table has, as CurrentID and as
-    // LocationListVersion: the check answers as the program acts, or "could
-    // not read" where reg does not show what the program reads. How the check
-    // reads a value does not depend on the cmd that runs it, and each row
-    // starts some twenty processes, minutes of them where 32-bit programs are
-    // emulated: the 64-bit build's tests alone run these, while the states
-    // above run from either cmd.
-    if (sizeof(void*) < 8) {
-        return states;
-    }
+    // Every type and size, as CurrentID, NumEntries and LocationListVersion,
+    // but for a list that a row above already has. The check answers as the
+    // program acts, or "could not read" where reg does not show what the
+    // program reads. How the check reads a value does not depend on the cmd
+    // that runs it, and each check starts some twenty processes, minutes of
+    // them where 32-bit programs are emulated: the 64-bit build's tests alone
+    // run the check in these states, while the rows above run it from either.
+    const auto add = [&](std::string name, Tree list, bool goes, std::string answer, DWORD exitStatus) {
+        if (std::none_of(states.begin(), states.end(), [&](const ListState& row) {
+                return row.list == list && row.arguments.empty() && row.securityDescriptor == nullptr;
+            })) {
+            states.push_back({std::move(name), std::move(list), goes, sizeof(void*) == 8 ? answer : "", exitStatus});
+        }
+    };
     for (const Variant& variant : Variants()) {
         const auto as = [&](const char* name) { return Value{name, variant.type, variant.data}; };
+        const bool read = variant.readsAs.has_value();
         if (variant.unshown == Unshown::kSize) {
-            states.push_back({"CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
-                              nullptr, "could not read CurrentID" + unreadableType, 2});
+            add("CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}), read,
+                "could not read CurrentID" + unreadableType, 2);
         } else {
-            const bool read = variant.readsAs.has_value();
-            states.push_back({"CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}),
-                              nullptr, read ? present : leftAlone, read ? 1u : 0u});
+            add("CurrentID_" + variant.label, LocationList({as("CurrentID"), kNumEntries, kVersionTwo}), read,
+                read ? present : leftAlone, read ? 1 : 0);
         }
+        add("NumEntries_" + variant.label, withNumEntries(as("NumEntries")), true, "", 0);
         const Tree list = LocationList({kCurrentId, kNumEntries, as("LocationListVersion")});
+        const bool two = variant.readsAs == DWORD(2);
         if (variant.unshown == Unshown::kCharacter) {
-            states.push_back({"Version_" + variant.label, list, nullptr,
-                              "could not read LocationListVersion: a one-character string other than a digit", 2});
+            add("Version_" + variant.label, list, two,
+                "could not read LocationListVersion: a one-character string other than a digit", 2);
         } else if (variant.unshown != Unshown::kNothing) {
-            states.push_back(
-                {"Version_" + variant.label, list, nullptr, "could not read LocationListVersion" + unreadableType, 2});
+            add("Version_" + variant.label, list, two, "could not read LocationListVersion" + unreadableType, 2);
         } else {
-            const bool two = variant.readsAs == DWORD(2);
-            states.push_back({"Version_" + variant.label, list, nullptr, two ? present : notVersionTwo, two ? 1u : 0u});
+            add("Version_" + variant.label, list, two, two ? present : notVersionTwo, two ? 1 : 0);
         }
     }
     return states;

@@ -7,14 +7,27 @@
 
 #include "support/registry.h"
 
-// Registry states of the machine's location list, each with what one run of
-// the program must make of it.
+// Registry states of the machine's location list, each with what a run of
+// the program must make of it and, where the tests run the administrators'
+// check, deploy/check.cmd, in it, the one line the check prints and its exit
+// status. Where NumEntries is still present the line carries its record: its
+// type and data as reg add takes them back.
 struct ListState {
     std::string name;
-    // Relative to the Locations key; "" is the key itself.
-    registry::Tree list;
+    // Relative to the Locations key; "" is the key itself. None: no Locations
+    // key at all.
+    std::optional<registry::Tree> list;
     bool numEntriesGoes;
-    std::wstring arguments;
+    // The check's answer before the program runs; "" where it is not run.
+    std::string answer{};
+    DWORD exitStatus = 0;
+    std::wstring arguments{};
+    // The key's DACL in SDDL, or nullptr to keep the one it has.
+    const char* securityDescriptor = nullptr;
+    // A folder to run a copy of the check from, or nullptr for the source tree.
+    const wchar_t* folder = nullptr;
+    // Run by the 32-bit cmd of 64-bit Windows rather than this program's own.
+    bool wow64Cmd = false;
 };
 
 // Names the row, not its bytes, when a test of it fails.
@@ -28,31 +41,3 @@ inline void PrintTo(const ListState& state, std::ostream* out)
 registry::Tree VersionTwoList();
 
 std::vector<ListState> ListStates();
-
-// States of the list for the administrators' check, deploy/check.cmd, each
-// with the one line it prints and its exit status. Where NumEntries is still
-// present the line carries its record: its type and data as reg add takes
-// them back.
-struct CheckState {
-    std::string name;
-    // None: no Locations key at all.
-    std::optional<registry::Tree> list;
-    // The key's DACL in SDDL, or nullptr to keep the one it has.
-    const char* securityDescriptor;
-    std::string answer;
-    DWORD exitStatus;
-    // A folder to run a copy of the check from, or nullptr for the source tree.
-    const wchar_t* folder = nullptr;
-    // Run by the 32-bit cmd of 64-bit Windows rather than this program's own.
-    bool wow64Cmd = false;
-    // The key's DACL lets the list be read but NumEntries not be deleted: the
-    // answer stays the same after a run.
-    bool deleteDenied = false;
-};
-
-inline void PrintTo(const CheckState& state, std::ostream* out)
-{
-    *out << state.name;
-}
-
-std::vector<CheckState> CheckStates();
