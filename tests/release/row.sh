@@ -167,7 +167,7 @@ verify_row() {
 # that it still runs as the build did. The preset's tests prove the rest.
 end_to_end_row() {
     local arch=$1 package status=0 tests=$root/build/mingw-$1/bin/program_test.exe reason
-    local state=States/LocationListRuns.OnlyAVersionTwoListLosesNumEntriesAndOnlyOnce/ManyArguments
+    local state=States/ListStates.CheckAnswersAndProgramActsAsTheTableSays/ManyArguments
     reason=$("$root/scripts/wine.sh" can-run "$arch") || skip "end-to-end tests of the signed $arch executable: $reason"
     [ -e "$tests" ] || skip "end-to-end tests of the signed $arch executable: build the mingw-$arch preset first"
     package=win32 && [ "$arch" = x86 ] || package=win64
