@@ -141,9 +141,9 @@ LSTATUS FullAccess(const char* path)
 // Each state of the table. Where the row has the check's answer, the
 // administrators' check, deploy/check.cmd, run by Wine's own cmd and reg from
 // the source tree or from a copy, prints it first. The program then runs
-// twice, silently, and leaves the row's effect. Where that removed
-// NumEntries, the check answers again, "NumEntries gone"; elsewhere the list
-// is as it was, and so is the check's answer.
+// silently and leaves the row's effect; where it changed the list, it runs
+// again and changes nothing more, and the check answers again, "NumEntries
+// gone". Elsewhere the list is as it was, and so is the check's answer.
 class ListStates : public LocationListTest, public testing::WithParamInterface<ListState> {
 protected:
     static void ExpectAnswer(const std::wstring& commandLine, const std::string& answer, DWORD exitStatus)
@@ -220,7 +220,10 @@ TEST_P(ListStates, CheckAnswersAndProgramActsAsTheTableSays)
     if (checks) {
         ExpectAnswer(check, state.answer, state.exitStatus);
     }
-    for (int run = 1; run <= 2; ++run) {
+    // A second run meets the list the first left: where that is the seeded
+    // one, it is the first run again.
+    const int runs = state.numEntriesGoes ? 2 : 1;
+    for (int run = 1; run <= runs; ++run) {
         ExpectSilentSuccess(RunLoclistfix(state.arguments));
         SCOPED_TRACE("run " + std::to_string(run));
         if (state.securityDescriptor == nullptr) {
