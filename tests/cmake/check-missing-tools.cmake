@@ -9,7 +9,7 @@ set(checks Style.ClangFormat Style.ClangTidy Style.ShellCheck Style.Pyflakes
 file(REMOVE_RECURSE ${WORK_DIR})
 file(WRITE ${WORK_DIR}/source/CMakeLists.txt
     "cmake_minimum_required(VERSION 3.25)\nproject(missing_tools NONE)\nenable_testing()\n"
-    "include(${SOURCE_DIR}/tests/cmake/StaticChecks.cmake)\n")
+    "include(\"${SOURCE_DIR}/tests/cmake/StaticChecks.cmake\")\n")
 execute_process(
     COMMAND ${CMAKE_COMMAND} -S ${WORK_DIR}/source -B ${WORK_DIR}/build -G ${GENERATOR} -D CMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}
         -D CMAKE_SIZEOF_VOID_P=8
