@@ -65,11 +65,9 @@ key() {
         printf '%s\n' "$@" | sort
     } | sha256sum | cut -d' ' -f1
 }
-# In /tmp, whatever TMPDIR holds: mmdebstrap splits a hook's words at white space.
-lists=$(mktemp -d /tmp/debian-system-lists.XXXXXX)
-trap 'rm -rf "$lists"' EXIT
-
 if [ "$step" = key ]; then
+    lists=$(mktemp -d)
+    trap 'rm -rf "$lists"' EXIT
     for suite in "${suites[@]}"; do
         # apt's own fetcher, with apt's proxy settings; its errors name the address.
         /usr/lib/apt/apt-helper -o "APT::Sandbox::User=$user" \
@@ -88,14 +86,14 @@ shift 2
 mkdir -p "$cache"
 packages=$(IFS=, && echo "$*")
 # Device files are the sandbox's own; the caller could not make them. The
-# signed lists apt read are copied out, before mmdebstrap clears them (a
-# hook in the namespace may write only inside the system).
+# signed lists apt read come out with the system, in /signed-lists, before
+# mmdebstrap clears them, and are taken off once their key is known.
 # shellcheck disable=SC2016 # mmdebstrap hands the hook its folder as $1
 mmdebstrap --mode=unshare --variant=apt --format=tar --include="$packages" \
     --setup-hook='mkdir -p "$1"/var/cache/apt/archives/' \
     --setup-hook="sync-in $cache /var/cache/apt/archives/" \
     --customize-hook="sync-out /var/cache/apt/archives $cache" \
-    --customize-hook='mkdir "$1"/lists && cp "$1"/var/lib/apt/lists/*_InRelease "$1"/lists/' \
-    --customize-hook="sync-out /lists $lists" --customize-hook='rm -r "$1"/lists' \
+    --customize-hook='mkdir "$1"/signed-lists && cp "$1"/var/lib/apt/lists/*_InRelease "$1"/signed-lists/' \
     "$codename" - "${sources[@]}" | tar -x -C "$folder" --exclude='./dev/*'
-key "$lists" "$@"
+key "$folder/signed-lists" "$@"
+rm -r "$folder/signed-lists"
